@@ -22,6 +22,7 @@ public:
   void Remove(int32_t Key);
   void* Find(int32_t Key) const;
   int32_t BucketOf(int32_t Key) const { return Key & FMask; }
+  int32_t Size() const { return FSize; }
 
 private:
   struct TNode {
