@@ -1,0 +1,1 @@
+"""Local voice server for tests, benchmarks and demos."""
