@@ -165,7 +165,8 @@ inline void SetShortString(uint8_t* Field, size_t N, std::string_view S) {
   size_t Len = std::min(S.size(), N);
   std::memset(Field, 0, N + 1);
   Field[0] = static_cast<uint8_t>(Len);
-  std::memcpy(Field + 1, S.data(), Len);
+  if (Len) // an empty view may carry a null pointer
+    std::memcpy(Field + 1, S.data(), Len);
 }
 inline std::string GetShortString(const uint8_t* Field, size_t N) {
   size_t Len = std::min<size_t>(Field[0], N);
