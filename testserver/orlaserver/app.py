@@ -34,6 +34,8 @@ def parse_args(argv=None):
                         help=f"delay of every datagram {word}, ms")
     ap.add_argument("--freeze", action="store_true",
                     help="start frozen: receive nothing and answer nothing")
+    ap.add_argument("--dump-config", action="store_true",
+                    help="print the configuration in use (built-in or --config) and exit")
     return ap.parse_args(argv)
 
 
@@ -48,6 +50,10 @@ async def serve(args) -> int:
     cfg = config.load(args.config)
     if args.version_string:
         cfg["server"]["version"] = parse_version(args.version_string)
+    config.build_world(cfg)          # refuse a broken configuration before listening
+    if args.dump_config:
+        print(json.dumps(cfg, indent=2))
+        return 0
     loop = asyncio.get_running_loop()
     writer = pcap.PcapWriter(args.pcap) if args.pcap else None
     server = core.VoiceServer(cfg, loop=loop, fault_seed=args.seed, pcap=writer)
@@ -93,7 +99,7 @@ def main(argv=None) -> int:
     args = parse_args(argv)
     try:
         return asyncio.run(serve(args))
-    except config.ConfigError as e:
+    except (config.ConfigError, ValueError) as e:
         print(f"server.py: {e}", file=sys.stderr)
         return 2
     except OSError as e:

@@ -68,9 +68,11 @@ class ServerProcess:
                                      text=True)
         self.lines = queue.Queue()
         self.errors = []
-        threading.Thread(target=self._read, args=(self.proc.stdout, self.lines),
-                         daemon=True).start()
-        threading.Thread(target=self._read, args=(self.proc.stderr, None), daemon=True).start()
+        self._readers = [
+            threading.Thread(target=self._read, args=(self.proc.stdout, self.lines), daemon=True),
+            threading.Thread(target=self._read, args=(self.proc.stderr, None), daemon=True)]
+        for t in self._readers:
+            t.start()
         deadline = time.monotonic() + 20
         self.port = self.control_port = None
         while self.port is None and time.monotonic() < deadline:
@@ -117,7 +119,9 @@ class ServerProcess:
     def stop(self):
         try:
             if getattr(self, "_ctl", None):
+                self._ctl_file.close()
                 self._ctl.close()
+                self._ctl = None
         finally:
             if self.proc.poll() is None:
                 self.proc.terminate()
@@ -126,6 +130,11 @@ class ServerProcess:
                 except subprocess.TimeoutExpired:
                     self.proc.kill()
                     self.proc.wait(5)
+            for t in self._readers:
+                t.join(5)
+            for stream in (self.proc.stdout, self.proc.stderr):
+                if not stream.closed:
+                    stream.close()
 
 
 class Client:

@@ -1,0 +1,84 @@
+"""Garbage on the wire is dropped and counted; the server keeps serving everybody else."""
+
+import random
+import socket
+import struct
+import unittest
+
+from wireclient import Client, ServerTestCase, put_crc
+
+
+def command(ptype, conn, player, seq=1, payload=b"", good_crc=True):
+    buf = bytearray(struct.pack("<HhIIIHBBI", 0xBEF0, ptype, conn, player, seq, 0, 0, 0, 0)
+                    + payload)
+    data = put_crc(buf, 20)
+    if not good_crc:
+        data = data[:20] + bytes([data[20] ^ 0xFF]) + data[21:]
+    return data
+
+
+class GarbageTest(ServerTestCase):
+    def test_garbage_is_dropped_and_counted(self):
+        alice = self.client("alice")
+        pending = Client(self.server.port)
+        self._clients.append(pending)
+        pending.login("halfway", step3=False)
+        rng = random.Random(99)
+        junk = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(junk.close)
+        maint_bad = bytearray(alice.maint(1))
+        maint_bad[17] ^= 0x55
+        # (reason the server counts, datagrams)
+        cases = [
+            ("too_short", [b"\xf0", b""]),
+            ("no_class", [bytes([0xF0, 0xBE]) + bytes(21), b"\x00\x01" * 40,
+                          bytes([0xF1, 0xBE]) + bytes(10)]
+             + [bytes(rng.getrandbits(8) for _ in range(rng.randrange(2, 600))) for _ in range(200)]),
+            ("bad_crc", [command(430, alice.conn_id, alice.player_id, good_crc=False),
+                         bytes(maint_bad)]),
+            ("unknown_connection", [command(405, 1234, 5678),
+                                    command(405, alice.conn_id ^ 1, alice.player_id),
+                                    struct.pack("<HHIII", 0xBEF1, 0, 99, 99, 1)]),
+            ("voice_before_login", [struct.pack("<HBBIIHH", 0xBEF2, 0, 8, 7, 7, 1, 1) + b"abc"]),
+            ("bad_login_request", [put_crc(bytearray(struct.pack("<HHIIII", 0xBEF4, 3, 0, 0, 1, 0)
+                                                     + bytes(100)), 16)]),
+        ]
+        # random datagrams may happen to look like a class; only count what surely is garbage
+        before = self.server.state()["dropped"]
+        for reason, datagrams in cases:
+            for d in datagrams:
+                junk.sendto(d, ("127.0.0.1", self.server.port))
+        # a client's own packets of kinds it must not send, from its real address
+        alice.send_raw(struct.pack("<HBBIIHHIH", 0xBEF3, 0, 8, alice.conn_id, alice.player_id, 1,
+                                   1, 1, 1) + b"x")
+        pending.send_raw(pending.voice_packet(b"too early"))
+        alice.send_cmd(999)       # a command type nobody knows
+        alice.send_cmd(405)       # and a real request after all of it
+        alice.wait_for(lambda: alice.of_type(406), 5, "server information")
+        after = self.wait_server(lambda s: s["dropped"].get("unknown_command", 0) >= 1)["dropped"]
+
+        def grew(reason):
+            return after.get(reason, 0) - before.get(reason, 0)
+
+        for reason, datagrams in cases:
+            with self.subTest(reason=reason):
+                if reason == "no_class":
+                    self.assertGreaterEqual(grew(reason), 3)
+                elif reason == "voice_before_login":
+                    self.assertEqual(grew(reason), len(datagrams) + 1)   # and the pending one
+                else:
+                    self.assertEqual(grew(reason), len(datagrams))
+        self.assertEqual(grew("wrong_direction"), 1)
+        self.assertEqual(grew("handler_error"), 0)
+        # every datagram above is counted once: the cases, the server voice packet, the early
+        # voice of the pending login and the unknown command
+        total = sum(len(d) for _, d in cases) + 3
+        self.assertEqual(sum(after.values()) - sum(before.values()), total)
+        self.assertTrue(self.server.alive())
+        # another client can still log in and is served
+        bob = self.client("bob")
+        alice.wait_for(lambda: bob.player_id in alice.players, 3, "bob announced")
+
+
+if __name__ == "__main__":
+    unittest.main()
