@@ -39,8 +39,14 @@ def main():
                 client_ms.append((time.perf_counter() - start) * 1000)
                 assert reply["result"] == 1 and len(c.players) == args.players + run + 1
                 packets.append(len(c.commands))
-                st = server.control("state", summary=True)
-                me = next(p for p in st["players"]["connected"] if p["nick"] == f"bench{run}")
+                deadline = time.monotonic() + 10
+                while True:     # the last acknowledgements may still be on their way
+                    st = server.control("state", summary=True)
+                    me = next(p for p in st["players"]["connected"]
+                              if p["nick"] == f"bench{run}")
+                    if me["lists_ms"] is not None or time.monotonic() > deadline:
+                        break
+                    c.poll(0.01)
                 server_ms.append(me["lists_ms"])
                 c.close()
         finally:
