@@ -319,14 +319,14 @@ class RequestHandlers:
         self._need(self._with_privileges_in(player, ch.id), state.P_EDIT_MAXUSERS,
                    E_NEED_SA_OR_CA, ch.id)
         ch.max_users = u16(packet, 28)
-        self.notify_all(116, struct.pack("<IH", ch.id, ch.max_users))
+        self.notify_all(116, struct.pack("<IHI", ch.id, ch.max_users, player.id))
 
     def req_212(self, player, packet):
         ch = self._channel(u32(packet, 24))
         self._need(self._with_privileges_in(player, ch.id), state.P_EDIT_ORDER,
                    E_NEED_SA_OR_CA, ch.id)
         ch.order = u16(packet, 28)
-        self.notify_all(117, struct.pack("<IH", ch.id, ch.order))
+        self.notify_all(117, struct.pack("<IHI", ch.id, ch.order, player.id))
 
     # --- players ---------------------------------------------------------------
 

@@ -47,9 +47,9 @@ class RequestTest(ServerTestCase):
             (205, struct.pack("<IHH", cid, 1 | 8 | 2, 5), 113,
              lambda p: struct.unpack_from("<IHH", p, 24) == (cid, 1 | 8 | 2, 5) and len(p) == 36),
             (210, struct.pack("<IH", cid, 7), 116,
-             lambda p: struct.unpack_from("<IH", p, 24) == (cid, 7)),
+             lambda p: struct.unpack_from("<IHI", p, 24) == (cid, 7, a.player_id)),
             (212, struct.pack("<IH", cid, 9), 117,
-             lambda p: struct.unpack_from("<IH", p, 24) == (cid, 9)),
+             lambda p: struct.unpack_from("<IHI", p, 24) == (cid, 9, a.player_id)),
             (209, struct.pack("<I", cid), 115,
              lambda p: struct.unpack_from("<HI", p, 24) == (cid, a.player_id)),
         ]
