@@ -22,6 +22,7 @@ DEFAULT_CONFIG = {
         "client_version_min": [2, 0, 20, 0],
         "client_timeout_ms": 30000,
         "login_timeout_ms": 5000,
+        "max_pending_commands": 20000,
         "banner_url": "",
         "banner_link": "",
         "permissions": state.DEFAULT_PERMISSIONS,

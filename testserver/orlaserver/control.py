@@ -226,7 +226,8 @@ class Control:
             srv["permissions"] = perms
             w.permissions = {k: frozenset(v) for k, v in perms.items()}
         for key in ("password", "allow_anonymous", "client_version_min", "client_timeout_ms",
-                    "login_timeout_ms", "banner_url", "banner_link", "version"):
+                    "login_timeout_ms", "max_pending_commands", "banner_url", "banner_link",
+                    "version"):
             if key in args:
                 srv[key] = args[key]
         payload = (struct.pack("<IIH", s.codec_mask, 0, w.server_type) + w.permission_table()

@@ -161,9 +161,14 @@ class VoiceServer(RequestHandlers):
                     self._forget(conn)
             elif conn.state == "pending" and silent_ms > self.srv["login_timeout_ms"]:
                 self._forget(conn)
-            elif silent_ms > self.srv["client_timeout_ms"]:
+            elif silent_ms > self.srv["client_timeout_ms"] or \
+                    conn.link.pending() > self.srv["max_pending_commands"]:
+                # silent, or alive but acknowledging nothing while commands pile up
                 log(f"player {conn.player_id} timed out")
-                self.drop_player(conn.player, R_TIMEOUT) if conn.player else self._forget(conn)
+                if conn.player is not None:
+                    self.drop_player(conn.player, R_TIMEOUT)
+                else:
+                    self._forget(conn)
 
     # --- datagram handling -----------------------------------------------------
 

@@ -101,6 +101,22 @@ class SilentClientTest(ServerTestCase):
         self.assertGreater(other.pongs + other.acks_sent, 0)
 
 
+class UnacknowledgingClientTest(ServerTestCase):
+    config = {"server": {"max_pending_commands": 50}}
+
+    def test_client_that_acknowledges_nothing_is_dropped(self):
+        deaf = self.client("deaf")
+        other = self.client("other")
+        deaf_id = deaf.player_id
+        deaf.wait_for(lambda: len(deaf.players) == 2, 3, "other known")
+        deaf.drop_filter = lambda data: data[:2] == b"\xf0\xbe"   # still pings, never acks
+        for i in range(60):
+            self.server.control("text", text=f"flood {i}", kind=2, target=deaf_id)
+        other.wait_for(lambda: other.of_type(101), 5, "time-out notification")
+        self.assertEqual(struct.unpack_from("<IH", other.of_type(101)[0], 24), (deaf_id, 3))
+        deaf.conn_id = 0
+
+
 class FreezeTest(ServerTestCase):
     def test_frozen_server_answers_nothing_until_thawed(self):
         c = self.client("ice")
