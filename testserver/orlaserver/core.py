@@ -427,6 +427,10 @@ class VoiceServer(RequestHandlers):
         conn.player.last_active = time.time()
         try:
             self.dispatch_request(conn, ptype, packet)
+        except (ValueError, struct.error, IndexError, KeyError) as e:
+            # a request that slipped past the checks must cost only itself
+            self.dropped["handler_error"] += 1
+            log(f"error handling request {ptype} of player {conn.player_id}: {e!r}")
         except RequestError as e:
             payload = struct.pack("<hI", ptype, e.value & 0xFFFFFFFF)
             if e.extra is not None:

@@ -79,6 +79,28 @@ class GarbageTest(ServerTestCase):
         bob = self.client("bob")
         alice.wait_for(lambda: bob.player_id in alice.players, 3, "bob announced")
 
+    def test_random_requests_are_answered_or_refused_never_crash(self):
+        rng = random.Random(7)
+        fuzzer = self.client("fuzzer")
+        before = self.server.state()["dropped"]
+        types = [201, 203, 205, 206, 207, 208, 209, 210, 212, 302, 303, 304, 305, 306, 307,
+                 308, 310, 320, 324, 326, 330, 340, 400, 405, 410, 430]
+        for _ in range(400):
+            size = rng.choice([0, 1, 2, 4, 5, 8, 30, 34, 60, 61, 100, 700])
+            payload = bytes(rng.getrandbits(8) for _ in range(size))
+            if rng.random() < 0.3:    # plausible ids: real players and channels
+                ident = rng.choice(list(fuzzer.players) + list(fuzzer.channels) + [0])
+                payload = struct.pack("<I", ident) + payload[4:]
+            fuzzer.send_cmd(rng.choice(types), payload)
+        fuzzer.send_cmd(405)
+        fuzzer.wait_for(lambda: fuzzer.all_acked() and fuzzer.of_type(406), 20, "all handled")
+        after = self.server.state()["dropped"]
+        self.assertEqual(after.get("handler_error", 0), before.get("handler_error", 0))
+        self.assertTrue(self.server.alive())
+        self.assertGreater(len(fuzzer.error_replies()), 100)
+        watcher = self.client("watcher")
+        fuzzer.wait_for(lambda: watcher.player_id in fuzzer.players, 3, "watcher announced")
+
 
 if __name__ == "__main__":
     unittest.main()
