@@ -4,6 +4,7 @@ import argparse
 import asyncio
 import json
 import signal
+import socket
 import sys
 
 from . import config, control, core, faults, pcap
@@ -66,6 +67,11 @@ async def serve(args) -> int:
     server.faults.frozen = args.freeze
     transport, _ = await loop.create_datagram_endpoint(lambda: server,
                                                        local_addr=(args.host, args.port))
+    sock = transport.get_extra_info("socket")
+    try:    # bursts of many clients should not overflow the kernel's queue
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+    except OSError:
+        pass
     udp = transport.get_extra_info("sockname")
     ctl = control.Control(server)
     ctl_text = "none"
