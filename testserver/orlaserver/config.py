@@ -135,24 +135,24 @@ def build_world(cfg: dict):
     srv = cfg["server"]
     world = state.World(server_type(srv), srv["permissions"])
     by_name = {}
-    for spec in cfg["channels"]:
+    for item in cfg["channels"]:
         parent = None
-        if spec.get("parent") is not None:
-            parent_ch = by_name.get(spec["parent"])
+        if item.get("parent") is not None:
+            parent_ch = by_name.get(item["parent"])
             if parent_ch is None:
-                raise ConfigError(f"channel {spec['name']!r}: parent {spec['parent']!r} "
+                raise ConfigError(f"channel {item['name']!r}: parent {item['parent']!r} "
                                   "must be listed before it")
             parent = parent_ch.id
             parent_ch.flags |= state.CF_HIERARCHICAL
-        flags = channel_flags(spec.get("flags", ["unregistered"]))
-        if spec.get("password"):
+        flags = channel_flags(item.get("flags", ["unregistered"]))
+        if item.get("password"):
             flags |= state.CF_PASSWORD
-        ch = world.add_channel(name=spec["name"], flags=flags, codec=spec.get("codec", 8),
-                               parent=parent, order=spec.get("order", 0),
-                               max_users=spec.get("max_users", srv.get("max_users", 64)),
-                               topic=spec.get("topic", ""),
-                               description=spec.get("description", ""),
-                               password=spec.get("password", ""))
+        ch = world.add_channel(name=item["name"], flags=flags, codec=item.get("codec", 8),
+                               parent=parent, order=item.get("order", 0),
+                               max_users=item.get("max_users", srv.get("max_users", 64)),
+                               topic=item.get("topic", ""),
+                               description=item.get("description", ""),
+                               password=item.get("password", ""))
         if parent is None:
             by_name[ch.name] = ch
     gen = cfg.get("generate") or {}
@@ -179,10 +179,10 @@ def build_world(cfg: dict):
         world.next_player_id += 1
         world.players[p.id] = p
     accounts = {}
-    for spec in cfg["accounts"]:
-        acc = state.Account(login=spec["login"], password=spec["password"],
-                            server_admin=bool(spec.get("server_admin")))
-        for cname, privs in (spec.get("channel_privileges") or {}).items():
+    for item in cfg["accounts"]:
+        acc = state.Account(login=item["login"], password=item["password"],
+                            server_admin=bool(item.get("server_admin")))
+        for cname, privs in (item.get("channel_privileges") or {}).items():
             ch = next((c for c in world.channels.values() if c.name == cname), None)
             if ch is None:
                 raise ConfigError(f"account {acc.login!r}: unknown channel {cname!r}")
