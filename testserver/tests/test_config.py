@@ -52,7 +52,8 @@ class BadConfigTest(unittest.TestCase):
 
 class FileConfigTest(ServerTestCase):
     config = {
-        "server": {"name": "Clan Hall", "welcome": "be nice", "codecs": [3, 8]},
+        "server": {"name": "Clan Hall", "welcome": "be nice", "codecs": [3, 8],
+                   "banner_url": "http://127.0.0.1/banner.png", "banner_link": "http://example.org/"},
         "channels": [
             {"name": "Main", "flags": ["unregistered", "default"], "codec": 3, "max_users": 5,
              "order": 2, "topic": "main topic", "description": "main description"},
@@ -74,6 +75,10 @@ class FileConfigTest(ServerTestCase):
                          (1 | 16 | 8, 3, 5, 2, "main topic", "main description"))
         self.assertEqual(got["Nook"]["parent"], main["id"])
         self.assertEqual(got["Side"]["flags"], 3)
+        done = c.of_type(8)[0]
+        self.assertEqual((c.banner, c.banner_link),
+                         ("http://127.0.0.1/banner.png", "http://example.org/"))
+        self.assertEqual(len(done), 280 + len("http://example.org/") + 1)
         # a stored auto-operator right makes the player an operator on entering
         c.send_cmd(303, struct.pack("<I", got["Side"]["id"]) + s29(""))
         c.wait_for(lambda: c.of_type(103), 3, "switch")

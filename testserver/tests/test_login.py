@@ -39,6 +39,7 @@ class LoginTest(ServerTestCase):
         # lists come in order: channels, players, completion
         kinds = [t for t, _ in c.commands]
         self.assertEqual(kinds[-1], 8)
+        self.assertEqual(len(c.of_type(8)[0]), 280)       # no banner link configured
         self.assertLess(max(i for i, t in enumerate(kinds) if t == 6),
                         min(i for i, t in enumerate(kinds) if t == 7))
 
