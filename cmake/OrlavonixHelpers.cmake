@@ -21,8 +21,17 @@ function(orlavonix_add_test name)
   target_compile_definitions(${name} PRIVATE
     ORLAVONIX_SOURCE_DIR="${CMAKE_SOURCE_DIR}" ORLAVONIX_BINARY_DIR="${CMAKE_BINARY_DIR}")
   orlavonix_warnings(${name})
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${A_LABELS}" TIMEOUT ${A_TIMEOUT} ENVIRONMENT "${A_ENV}")
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_LIST ${name}_TESTS
+    PROPERTIES TIMEOUT ${A_TIMEOUT})
+  # Test discovery flattens list-valued properties ("unit;tsan" would become two
+  # arguments), so labels and environment are set by a script run after it.
+  set(_props "${CMAKE_CURRENT_BINARY_DIR}/${name}_properties.cmake")
+  file(WRITE "${_props}"
+    "if(${name}_TESTS)\n"
+    "  set_tests_properties(\${${name}_TESTS} PROPERTIES\n"
+    "    LABELS [==[${A_LABELS}]==] ENVIRONMENT [==[${A_ENV}]==])\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${_props}")
 endfunction()
 
 # orlavonix_add_fuzzer(name SOURCES ... DEPS ...)

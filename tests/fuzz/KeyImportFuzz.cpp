@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   std::FILE* F = std::fopen(File.c_str(), "wb");
   if (!F)
     return 0;
-  std::fwrite(Data, 1, Size, F);
+  if (Size > 0)
+    std::fwrite(Data, 1, Size, F);
   std::fclose(F);
 
   TCountingProgram Program;
