@@ -8,6 +8,8 @@
 #include <iterator>
 #include <set>
 
+#include "config/ConfigFile.h"
+#include "config/ConfigSections.h"
 #include "protocol/ClientProtocolTypes.h"
 #include "protocol/logdebug.h"
 
@@ -782,6 +784,24 @@ void TClientKeyPressBase::SaveToSection(std::vector<uint8_t>& Section) const {
   if (Section.size() < W.Size())
     Section.resize(W.Size());
   std::copy(W.Data().begin(), W.Data().end(), Section.begin());
+}
+
+void TClientKeyPressBase::LoadFromConfig(TConfigFile& Config) {
+  TMemoryStream* S = Config.GetSection(SectionActions, false);
+  if (!S) {
+    LoadFromSection(nullptr);
+    return;
+  }
+  S->Seek(0);
+  LoadFromSection(&S->Bytes());
+}
+
+void TClientKeyPressBase::SaveToConfig(TConfigFile& Config) const {
+  std::vector<uint8_t> Bytes;
+  SaveToSection(Bytes);
+  TMemoryStream* S = Config.GetSection(SectionActions, true);
+  S->Seek(0);
+  S->Write(Bytes.data(), Bytes.size());
 }
 
 void TClientKeyPressBase::ImportKeysFromBytes(const uint8_t* Data, size_t Size) {

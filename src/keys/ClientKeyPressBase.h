@@ -104,6 +104,7 @@ std::string TrimBlanks(std::string_view Text);
 bool SameName(std::string_view A, std::string_view B);
 
 class TClientKeyPressBase;
+class TConfigFile;
 
 // One binding: up to three keys and one action with its parameters.
 class TKeyCombo {
@@ -187,9 +188,13 @@ public:
   // The entry for one key notification event: hands it to the interceptor.
   void ProcessKeyNotification();
 
-  // The "Actions V2.0 beta" section: Section is null when it does not exist.
-  void LoadFromSection(const std::vector<uint8_t>* Section);
+  // The "Actions V2.0 beta" section of the settings store. Invalid data
+  // raises (EKeyCombo, EReadError); bindings read before it stay.
+  void LoadFromConfig(TConfigFile& Config);
   // Overwrites the section from its start; it is never shortened.
+  void SaveToConfig(TConfigFile& Config) const;
+  // The same on the section's bytes: Section is null when it does not exist.
+  void LoadFromSection(const std::vector<uint8_t>* Section);
   void SaveToSection(std::vector<uint8_t>& Section) const;
 
   void ImportKeys(const std::string& FileName);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "KeyFakes.h"
+#include "config/ConfigFile.h"
 #include "keys/ClientKeyPressBase.h"
 #include "protocol/logdebug.h"
 
@@ -118,6 +119,40 @@ TEST_F(KeyFiles, SectionSaveThenLoadKeepsTheOrderAndPushToTalk) {
     B.LoadFromSection(&Again);
   }
   EXPECT_EQ(Describe(B), Describe(A));
+}
+
+TEST_F(KeyFiles, SettingsFileKeepsBindingsAndOrderAcrossRestarts) {
+  const std::string File = (Dir / "Orlavonix.Conf").string();
+  std::vector<std::string> Expected;
+  {
+    TConfigFile Config(File);
+    TTestKeyPress A(&Client, &Program);
+    Fill(A);
+    A.SetPushToTalkKey(itKeyboard, 64);
+    A.SaveToConfig(Config);
+    ASSERT_TRUE(Config.Save());
+    Expected = Describe(A);
+  }
+  for (int Start = 0; Start < 3; ++Start) {
+    TConfigFile Config(File);
+    ASSERT_NE(Config.GetSection("actions v2.0 BETA", false), nullptr);
+    TTestKeyPress B(&Client, &Program);
+    B.LoadFromConfig(Config);
+    EXPECT_EQ(Describe(B), Expected) << "start " << Start;
+    EXPECT_EQ(B.PushToTalkKey().KeyCode, 64);
+    B.SaveToConfig(Config);
+    ASSERT_TRUE(Config.Save());
+  }
+  TConfigFile Empty((Dir / "other.conf").string());
+  TTestKeyPress C(&Client, &Program);
+  C.AssignInterceptor(1);
+  Fill(C);
+  C.SetPushToTalkKey(itKeyboard, 64);
+  C.LoadFromConfig(Empty);
+  EXPECT_EQ(C.ComboCount(), 0);
+  EXPECT_EQ(C.PushToTalkKeyName(), "None");
+  EXPECT_EQ(C.PushToTalkKey().InputType, 255);
+  EXPECT_EQ(Empty.Count(), 0u) << "loading creates no section";
 }
 
 TEST_F(KeyFiles, SectionIsOverwrittenFromItsStartAndNeverShortened) {
