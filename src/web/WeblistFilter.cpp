@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/Bytes.h"
+#include "config/ConfigFile.h"
 
 namespace orlavonix {
 
@@ -81,6 +82,26 @@ TWeblistFilterSettings ReadWeblistFilterSection(std::span<const uint8_t> Bytes) 
   S.UsersMode = UsersMode >= 0 && UsersMode <= 3 ? UsersMode : 4;
   S.Country = Country >= 0 && Country <= 0xFFFF ? Country : 0;
   return S;
+}
+
+bool LoadWeblistFilter(TConfigFile& Config, TWeblistFilterSettings& Settings) {
+  TMemoryStream* S = Config.GetSection(WeblistFilterSectionName, false);
+  if (!S) {
+    Settings = TWeblistFilterSettings{};
+    return false;
+  }
+  std::array<uint8_t, WeblistFilterSectionSize> Bytes;
+  S->Seek(0);
+  S->Read(Bytes.data(), Bytes.size());
+  Settings = ReadWeblistFilterSection(Bytes);
+  return true;
+}
+
+void SaveWeblistFilter(TConfigFile& Config, const TWeblistFilterSettings& Settings) {
+  TMemoryStream* S = Config.GetSection(WeblistFilterSectionName, true);
+  auto Bytes = WriteWeblistFilterSection(Settings);
+  S->Seek(0);
+  S->Write(Bytes.data(), Bytes.size());
 }
 
 TWeblistFilter BuildWeblistFilter(const TWeblistFilterSettings& S) {

@@ -7,7 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "config/ConfigSections.h"
+
 namespace orlavonix {
+
+class TConfigFile;
 
 #pragma pack(push, 1)
 // What the list service is asked for; its fields go onto the wire one by one.
@@ -50,7 +54,7 @@ struct TWeblistFilterSettings {
   bool operator==(const TWeblistFilterSettings&) const = default;
 };
 
-inline constexpr const char* WeblistFilterSectionName = "WeblistFilter V2.0 Apha1";
+inline constexpr const char* WeblistFilterSectionName = SectionWeblistFilter;
 inline constexpr size_t WeblistFilterSectionSize = 60;
 
 // The 60-byte section: indexes, name mode, two string[15] texts, users mode,
@@ -62,6 +66,13 @@ WriteWeblistFilterSection(const TWeblistFilterSettings& Settings);
 // spin range, an out-of-range group index or country becomes 0. A section
 // shorter than 60 bytes raises EReadError.
 TWeblistFilterSettings ReadWeblistFilterSection(std::span<const uint8_t> Bytes);
+
+// The stored filter, looked up without creating the section. No section:
+// Settings become the defaults and the result is false. A short section
+// raises EReadError.
+bool LoadWeblistFilter(TConfigFile& Config, TWeblistFilterSettings& Settings);
+// Writes the 60 bytes from the start of the section, creating it if absent.
+void SaveWeblistFilter(TConfigFile& Config, const TWeblistFilterSettings& Settings);
 
 // The filter for a download, from the dialog's settings.
 TWeblistFilter BuildWeblistFilter(const TWeblistFilterSettings& Settings);

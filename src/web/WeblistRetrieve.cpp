@@ -6,6 +6,8 @@
 
 #include "base/Bytes.h"
 #include "base/Format.h"
+#include "config/ConfigFile.h"
+#include "config/ConfigSections.h"
 #include "web/countries.h"
 
 namespace orlavonix {
@@ -113,6 +115,27 @@ void SetWeblistHostSetting(std::string Configured) {
 void SetWeblistHostOverride(std::string CommandLine) {
   std::lock_guard<std::mutex> G(GHostLock);
   GCommandLineHost = std::move(CommandLine);
+}
+
+std::string ReadWeblistHostSetting(TConfigFile& Config) {
+  std::string Text;
+  try {
+    Text = ReadUpdateCheckText(Config);
+  } catch (const std::exception&) {
+    return {};
+  }
+  std::string Prefix = std::string(WeblistHostSettingName) + "=";
+  size_t At = 0;
+  while (At < Text.size()) {
+    size_t End = Text.find_first_of("\r\n", At);
+    std::string_view Line(Text.data() + At, (End == std::string::npos ? Text.size() : End) - At);
+    if (Line.size() > Prefix.size() && SameTextAscii(Line.substr(0, Prefix.size()), Prefix))
+      return std::string(Line.substr(Prefix.size()));
+    if (End == std::string::npos)
+      break;
+    At = End + 1;
+  }
+  return {};
 }
 
 std::string WeblistHost() {

@@ -16,6 +16,8 @@
 
 namespace orlavonix {
 
+class TConfigFile;
+
 // The fixed part of one server in the list service's reply.
 struct TWeblistEntry {
   uint16_t Flags = 0; // bit 0 password, bit 1 clan
@@ -87,6 +89,10 @@ std::string ChooseWeblistHost(std::string_view CommandLine, std::string_view Env
 // The environment variable that overrides the configured host.
 inline constexpr const char* WeblistHostVariable = "ORLAVONIX_WEBLIST_HOST";
 void SetWeblistHostSetting(std::string Configured);
+// The configured host: the line "WeblistHost=<host>" of the update-check
+// section's name=value text; empty when there is none.
+inline constexpr const char* WeblistHostSettingName = "WeblistHost";
+std::string ReadWeblistHostSetting(TConfigFile& Config);
 void SetWeblistHostOverride(std::string CommandLine);
 std::string WeblistHost();
 // The product's service: the chosen host on port 45648.

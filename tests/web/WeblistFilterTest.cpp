@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/Bytes.h"
+#include "config/ConfigFile.h"
 #include "web/WeblistFilter.h"
 
 using namespace orlavonix;
@@ -184,4 +185,40 @@ TEST(WeblistFilterSection, ShortSectionRaises) {
   std::vector<uint8_t> Longer(B.begin(), B.end());
   Longer.push_back(0xEE);
   EXPECT_EQ(ReadWeblistFilterSection(Longer), TWeblistFilterSettings{});
+}
+
+TEST(WeblistFilterSection, ThroughTheSettingsStore) {
+  TConfigFile Config("/nonexistent/never-saved.conf");
+  TWeblistFilterSettings S;
+  S.Country = 77;
+  EXPECT_FALSE(LoadWeblistFilter(Config, S));
+  EXPECT_EQ(S, TWeblistFilterSettings{}) << "no section loads the defaults";
+  EXPECT_EQ(Config.Count(), 0u) << "loading never creates the section";
+
+  TWeblistFilterSettings Want;
+  Want.NameMode = 2;
+  Want.Starts = "Clan";
+  Want.UsersMode = 3;
+  Want.MaxValue = 12;
+  Want.Country = 4000;
+  SaveWeblistFilter(Config, Want);
+  TConfigFile Reloaded("/nonexistent/never-saved.conf");
+  Reloaded.LoadFromImage(Config.SaveToImage());
+  ASSERT_EQ(Reloaded.GetSection("weblistfilter v2.0 apha1", false)->Size(), 60u);
+  TWeblistFilterSettings Got;
+  EXPECT_TRUE(LoadWeblistFilter(Reloaded, Got));
+  EXPECT_EQ(Got, Want);
+
+  // A longer section keeps its tail; a shorter one cannot be read.
+  TMemoryStream* Sec = Reloaded.GetSection(WeblistFilterSectionName, false);
+  Sec->SetSize(70);
+  Sec->Seek(65);
+  Sec->WriteU8(0xAB);
+  SaveWeblistFilter(Reloaded, TWeblistFilterSettings{});
+  EXPECT_EQ(Sec->Size(), 70u);
+  EXPECT_EQ(Sec->Bytes()[65], 0xAB);
+  EXPECT_TRUE(LoadWeblistFilter(Reloaded, Got));
+  EXPECT_EQ(Got, TWeblistFilterSettings{});
+  Sec->SetSize(59);
+  EXPECT_THROW(LoadWeblistFilter(Reloaded, Got), EReadError);
 }

@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "base/Bytes.h"
+#include "config/ConfigFile.h"
+#include "config/ConfigSections.h"
 #include "web/WeblistRetrieve.h"
 
 using namespace orlavonix;
@@ -171,4 +173,22 @@ TEST(WeblistHostSetting, Choice) {
   EXPECT_EQ(ChooseWeblistHost("", "env", "conf"), "env");
   EXPECT_EQ(ChooseWeblistHost("", "", "conf"), "conf");
   EXPECT_EQ(ChooseWeblistHost("", "", ""), DefaultWeblistHost);
+}
+
+TEST(WeblistHostSetting, FromTheSettingsStore) {
+  TConfigFile Config("/nonexistent/never-saved.conf");
+  EXPECT_EQ(ReadWeblistHostSetting(Config), "");
+  struct {
+    const char* Text;
+    const char* Host;
+  } Cases[] = {
+      {"KnownLastVersion=2.0.32.60\r\nWeblistHost=10.1.2.3\r\n", "10.1.2.3"},
+      {"weblisthost=list.example.test", "list.example.test"},
+      {"WeblistHost=\nKnownLastVersion=1", ""},
+      {"XWeblistHost=a\nWeblistHostname=b", ""},
+  };
+  for (auto& C : Cases) {
+    WriteUpdateCheckText(Config, C.Text);
+    EXPECT_EQ(ReadWeblistHostSetting(Config), C.Host) << C.Text;
+  }
 }
