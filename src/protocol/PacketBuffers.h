@@ -249,6 +249,10 @@ public:
 
   void SendPacket(TPacketPtr Packet);
   void SendUnbound(TPacketPtr Packet);
+  int32_t UnboundCount() {
+    std::lock_guard<std::recursive_mutex> G(FLock);
+    return FUnbound.Count();
+  }
   void ReceivePacket(TPacketPtr Packet);
 
   // -1 waits without limit; nothing when the buffer closes or time is up.
