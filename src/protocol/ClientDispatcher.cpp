@@ -525,7 +525,8 @@ void TClient::DoNotifyPrivilegeChanged(const TPacket& P, bool ChannelPrivilege) 
     TPlayerItem* Item = FPlayers.Find(Id);
     if (!Item)
       return;
-    uint16_t& Set =
+    // Packed fields: work on a copy.
+    uint16_t Set =
         ChannelPrivilege ? Item->Record.ChannelPrivileges : Item->Record.PlayerPrivileges;
     if (Privilege <= 15) {
       const uint16_t B = static_cast<uint16_t>(1u << Privilege);
@@ -537,6 +538,10 @@ void TClient::DoNotifyPrivilegeChanged(const TPacket& P, bool ChannelPrivilege) 
         Set = static_cast<uint16_t>(Set & ~B);
       }
     }
+    if (ChannelPrivilege)
+      Item->Record.ChannelPrivileges = Set;
+    else
+      Item->Record.PlayerPrivileges = Set;
     if (Id == FPlayerId) {
       if (ChannelPrivilege)
         FChannelPrivileges = Set;
@@ -621,7 +626,10 @@ void TClient::DoNotifyChannelNumberChanged(const TPacket& P, bool MaxUsers) {
   TcbChannelChanged E{};
   E.Kind = cb_ChannelChanged;
   E.Before = Ch->Info;
-  (MaxUsers ? Ch->Info.MaxUsers : Ch->Info.Order) = U16(P, 28);
+  if (MaxUsers)
+    Ch->Info.MaxUsers = U16(P, 28);
+  else
+    Ch->Info.Order = U16(P, 28);
   E.After = Ch->Info;
   Raise(E);
 }

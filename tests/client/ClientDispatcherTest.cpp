@@ -179,7 +179,7 @@ TEST_F(Dispatch, PlayerListCountsAndUnknownChannels) {
   Cmd(108, PlayerList({PlayerWire(Actor, 1, "late"), PlayerWire(Me, 1, "me")}));
   auto New = H->Log.OfKind(cb_NewPlayer);
   ASSERT_EQ(New.size(), 2u);
-  EXPECT_EQ(TEventLog::As<TcbNewPlayer>(New[0]).AlreadyPresent, 1);
+  EXPECT_EQ(V(TEventLog::As<TcbNewPlayer>(New[0]).AlreadyPresent), 1);
   EXPECT_EQ(H->Client->ChannelId(), -1) << "the family list does not touch the own fields";
 }
 
@@ -191,8 +191,8 @@ TEST_F(Dispatch, OwnPlayerLeavingTheScopeEndsTheConnection) {
   EXPECT_EQ(K[0], cb_close);
   EXPECT_EQ(K[1], cb_Idle);
   auto C = Only<TcbClose>(cb_close);
-  EXPECT_EQ(C.Reason, crKickedFromServer);
-  EXPECT_EQ(C.KickerId, Other);
+  EXPECT_EQ(V(C.Reason), crKickedFromServer);
+  EXPECT_EQ(V(C.KickerId), Other);
   EXPECT_STREQ(C.KickerNick, "other");
   EXPECT_STREQ(C.ReasonText, "bye");
   EXPECT_EQ(H->Client->State(), csIdle);
@@ -213,12 +213,12 @@ TEST_F(Dispatch, OtherPlayersLeavingTheScope) {
     Start();
     Cmd(101, Left(C.Player, C.Reason, Actor, "why"));
     auto D = Only<TcbDeletePlayer>(cb_DeletePlayer);
-    EXPECT_EQ(D.PlayerId, C.Player);
-    EXPECT_EQ(D.ActorId, Actor);
-    EXPECT_EQ(D.Reason, C.Reason);
+    EXPECT_EQ(V(D.PlayerId), V(C.Player));
+    EXPECT_EQ(V(D.ActorId), Actor);
+    EXPECT_EQ(V(D.Reason), V(C.Reason));
     EXPECT_STREQ(D.ReasonText, "why");
     EXPECT_STREQ(D.ActorNick, C.ActorNick) << C.Reason;
-    EXPECT_EQ(D.Registered, C.Registered);
+    EXPECT_EQ(V(D.Registered), V(C.Registered));
     EXPECT_FALSE(H->Client->Players().Exists(C.Player));
   }
   // An unknown player changes nothing.
@@ -236,24 +236,24 @@ TEST_F(Dispatch, KickAndSwitchOnAClanServer) {
   }
   Cmd(102, Switch(Other, 1, 4, Bit(pcpVoiced), "out", true));
   auto E = Only<TcbPlayerSwitchChannel>(cb_PlayerSwitchChannel);
-  EXPECT_EQ(E.PlayerId, Other);
+  EXPECT_EQ(V(E.PlayerId), Other);
   EXPECT_STREQ(E.Nick, "other");
-  EXPECT_EQ(E.OldChannelId, 1u);
+  EXPECT_EQ(V(E.OldChannelId), 1u);
   EXPECT_STREQ(E.OldChannelName, "Lobby");
-  EXPECT_EQ(E.NewChannelId, 4u);
+  EXPECT_EQ(V(E.NewChannelId), 4u);
   EXPECT_STREQ(E.NewChannelName, "Quiet");
-  EXPECT_EQ(E.ChannelPrivileges, Bit(pcpVoiced));
-  EXPECT_EQ(E.Kicked, 1);
+  EXPECT_EQ(V(E.ChannelPrivileges), Bit(pcpVoiced));
+  EXPECT_EQ(V(E.Kicked), 1);
   EXPECT_STREQ(E.ReasonText, "out");
   TPlayerRecord R = Player(Other);
-  EXPECT_EQ(R.ChannelId, 4u);
-  EXPECT_EQ(R.ChannelPrivileges, Bit(pcpVoiced));
+  EXPECT_EQ(V(R.ChannelId), 4u);
+  EXPECT_EQ(V(R.ChannelPrivileges), Bit(pcpVoiced));
   EXPECT_EQ(PlayerVoiceRequest(R), "");
 
   H->Log.Clear();
   Cmd(103, Switch(Me, 1, 3, Bit(pcpOperator)));
   E = Only<TcbPlayerSwitchChannel>(cb_PlayerSwitchChannel);
-  EXPECT_EQ(E.Kicked, 0);
+  EXPECT_EQ(V(E.Kicked), 0);
   EXPECT_STREQ(E.ReasonText, "");
   EXPECT_EQ(H->Client->ChannelId(), 3);
   EXPECT_EQ(H->Client->ChannelParentId(), 2);
@@ -272,8 +272,8 @@ TEST_F(Dispatch, ScopeRulesOnAPublicServer) {
   // Another player kicked out of the own family leaves the scope.
   Cmd(102, Switch(Other, 1, 4, 0, "go", true));
   auto D = Only<TcbDeletePlayer>(cb_DeletePlayer);
-  EXPECT_EQ(D.Reason, lrKickedFromChannel);
-  EXPECT_EQ(D.ActorId, 0xFFFFFFFFu);
+  EXPECT_EQ(V(D.Reason), lrKickedFromChannel);
+  EXPECT_EQ(V(D.ActorId), 0xFFFFFFFFu);
   EXPECT_STREQ(D.ReasonText, "go");
   EXPECT_FALSE(H->Client->Players().Exists(Other));
   EXPECT_TRUE(H->Log.OfKind(cb_PlayerSwitchChannel).empty());
@@ -290,13 +290,13 @@ TEST_F(Dispatch, ScopeRulesOnAPublicServer) {
   ASSERT_EQ(Removed.size(), 2u);
   for (auto& R : Removed) {
     auto Del = TEventLog::As<TcbDeletePlayer>(R);
-    EXPECT_EQ(Del.Reason, lrScopeCleared);
-    EXPECT_EQ(Del.ActorId, 0u);
-    EXPECT_NE(Del.PlayerId, Me);
+    EXPECT_EQ(V(Del.Reason), lrScopeCleared);
+    EXPECT_EQ(V(Del.ActorId), 0u);
+    EXPECT_NE(V(Del.PlayerId), Me);
   }
   EXPECT_EQ(H->Log.Kinds().front(), cb_PlayerSwitchChannel);
   ASSERT_EQ(H->Client->ListPlayers().size(), 1u);
-  EXPECT_EQ(H->Client->ListPlayers()[0].Id, Me);
+  EXPECT_EQ(V(H->Client->ListPlayers()[0].Id), Me);
 }
 
 TEST_F(Dispatch, FlagsAndVoiceRequests) {
@@ -319,11 +319,11 @@ TEST_F(Dispatch, FlagsAndVoiceRequests) {
     W.U32(Other).U16(C.New);
     Cmd(104, W.Data());
     auto E = Only<TcbPlayerFlagsChanged>(cb_PlayerFlagsChanged);
-    EXPECT_EQ(E.OldFlags, C.Old);
-    EXPECT_EQ(E.NewFlags, C.New);
-    EXPECT_EQ(E.RequestsVoice, C.RequestsVoice);
+    EXPECT_EQ(V(E.OldFlags), V(C.Old));
+    EXPECT_EQ(V(E.NewFlags), V(C.New));
+    EXPECT_EQ(V(E.RequestsVoice), V(C.RequestsVoice));
     EXPECT_STREQ(E.VoiceRequest, "");
-    EXPECT_EQ(Player(Other).Flags, C.New);
+    EXPECT_EQ(V(Player(Other).Flags), V(C.New));
     EXPECT_EQ(PlayerVoiceRequest(Player(Other)), C.KeepsText ? "please" : "");
   }
   TByteWriter W;
@@ -332,12 +332,12 @@ TEST_F(Dispatch, FlagsAndVoiceRequests) {
   EXPECT_EQ(H->Client->PlayerFlags(), Bit(pfAway));
 
   H->Log.Clear();
-  TByteWriter V;
-  V.U32(Gamer).ShortString("may I speak", 29);
-  Cmd(105, V.Data());
+  TByteWriter Ask;
+  Ask.U32(Gamer).ShortString("may I speak", 29);
+  Cmd(105, Ask.Data());
   auto E = Only<TcbPlayerFlagsChanged>(cb_PlayerFlagsChanged);
-  EXPECT_EQ(E.RequestsVoice, 1);
-  EXPECT_EQ(E.OldFlags, E.NewFlags);
+  EXPECT_EQ(V(E.RequestsVoice), 1);
+  EXPECT_EQ(V(E.OldFlags), V(E.NewFlags));
   EXPECT_STREQ(E.VoiceRequest, "may I speak");
   EXPECT_EQ(PlayerVoiceRequest(Player(Gamer)), "may I speak");
 }
@@ -369,16 +369,16 @@ TEST_F(Dispatch, PrivilegesGrantedAndRevoked) {
     H->Log.Clear();
     Cmd(C.Type, Privilege(C.Player, C.GrantRevoke, C.Ordinal, C.By));
     R = Player(C.Player);
-    EXPECT_EQ(C.Type == 107 ? R.PlayerPrivileges : R.ChannelPrivileges, C.After)
+    EXPECT_EQ(C.Type == 107 ? R.PlayerPrivileges : R.ChannelPrivileges, V(C.After))
         << C.Type << " " << int(C.Ordinal);
     auto E = Only<TcbPrivilegeChanged>(C.Type == 107 ? cb_PlayerPrivilegeChanged
                                                      : cb_ChannelPrivilegeChanged);
-    EXPECT_EQ(E.PlayerId, C.Player);
+    EXPECT_EQ(V(E.PlayerId), V(C.Player));
     EXPECT_STREQ(E.Nick, "gamer");
-    EXPECT_EQ(E.ActorId, C.By);
+    EXPECT_EQ(V(E.ActorId), V(C.By));
     EXPECT_STREQ(E.ActorNick, C.ByNick);
-    EXPECT_EQ(E.GrantRevoke, C.GrantRevoke);
-    EXPECT_EQ(E.Privilege, C.Ordinal);
+    EXPECT_EQ(V(E.GrantRevoke), V(C.GrantRevoke));
+    EXPECT_EQ(V(E.Privilege), V(C.Ordinal));
   }
   Cmd(107, Privilege(Me, grGrant, ppServerAdmin, 0));
   Cmd(106, Privilege(Me, grGrant, pcpOperator, 0));
@@ -400,10 +400,10 @@ TEST_F(Dispatch, PlayerMovedBySomeone) {
   EXPECT_STREQ(E.OldChannelName, "Chess");
   EXPECT_STREQ(E.NewChannelName, "Lobby");
   EXPECT_STREQ(E.ActorNick, "actor");
-  EXPECT_EQ(E.ActorId, Actor);
+  EXPECT_EQ(V(E.ActorId), Actor);
   R = Player(Gamer);
-  EXPECT_EQ(R.ChannelId, 1u);
-  EXPECT_EQ(R.Flags, Bit(pfAway));
+  EXPECT_EQ(V(R.ChannelId), 1u);
+  EXPECT_EQ(V(R.Flags), Bit(pfAway));
   EXPECT_EQ(PlayerVoiceRequest(R), "");
 
   H->Log.Clear();
@@ -444,14 +444,14 @@ TEST_F(Dispatch, ChannelChanges) {
     TByteWriter W;
     W.U32(1).U16(Bit(cfModerated)).U16(9).U32(0);
     Cases.push_back({113, W.Data(), [](auto& C) {
-                       EXPECT_EQ(C.Flags, Bit(cfModerated));
-                       EXPECT_EQ(C.Codec, 9);
+                       EXPECT_EQ(V(C.Flags), Bit(cfModerated));
+                       EXPECT_EQ(V(C.Codec), 9);
                      }});
   }
   Cases.push_back({116, Concat({U32Bytes(1), TBytes{40, 0}, TBytes(4, 0)}),
-                   [](auto& C) { EXPECT_EQ(C.MaxUsers, 40); }});
+                   [](auto& C) { EXPECT_EQ(V(C.MaxUsers), 40); }});
   Cases.push_back({117, Concat({U32Bytes(1), TBytes{7, 1}, TBytes(4, 0)}),
-                   [](auto& C) { EXPECT_EQ(C.Order, 0x107); }});
+                   [](auto& C) { EXPECT_EQ(V(C.Order), 0x107); }});
   for (auto& C : Cases) {
     TChannelRecord Before = Channel(1);
     H->Log.Clear();
@@ -478,7 +478,7 @@ TEST_F(Dispatch, ChannelChanges) {
     W.U16(G.Id).U32(Actor);
     Cmd(115, W.Data());
     auto D = Only<TcbDeleteChannel>(cb_DeleteChannel);
-    EXPECT_EQ(D.ChannelId, G.Id);
+    EXPECT_EQ(V(D.ChannelId), V(G.Id));
     EXPECT_STREQ(D.ChannelName, G.Name);
     EXPECT_STREQ(D.ActorNick, "actor");
     EXPECT_FALSE(H->Client->Channels().Exists(G.Id));
@@ -505,11 +505,11 @@ TEST_F(Dispatch, TextMessages) {
     W.Bytes(C.Tail.data(), C.Tail.size());
     Cmd(130, W.Data());
     auto E = Only<TcbTextMessage>(cb_TextMessage);
-    EXPECT_EQ(E.Colour, 0xFFu);
-    EXPECT_EQ(E.MessageKind, 1);
+    EXPECT_EQ(V(E.Colour), 0xFFu);
+    EXPECT_EQ(V(E.MessageKind), 1);
     EXPECT_EQ(std::string(E.Sender), std::string(29, 's'));
-    EXPECT_EQ(E.Sender[29], 0) << "29 characters fill the field with its terminator";
-    EXPECT_EQ(std::string(E.Text), C.Text);
+    EXPECT_EQ(V(E.Sender[29]), 0) << "29 characters fill the field with its terminator";
+    EXPECT_EQ(std::string(E.Text), V(C.Text));
   }
 }
 
@@ -532,7 +532,7 @@ TEST_F(Dispatch, ServerPropertiesFromClanToPublic) {
   auto Removed = H->Log.OfKind(cb_DeletePlayer);
   EXPECT_EQ(Removed.size(), 3u);
   for (auto& R : Removed)
-    EXPECT_EQ(TEventLog::As<TcbDeletePlayer>(R).Reason, lrScopeCleared);
+    EXPECT_EQ(V(TEventLog::As<TcbDeletePlayer>(R).Reason), lrScopeCleared);
   EXPECT_EQ(H->Client->ListPlayers().size(), 1u);
 }
 
@@ -550,10 +550,10 @@ TEST_F(Dispatch, RepliesAndErrors) {
     B.resize(C.Size - 24);
     Cmd(-111, B);
     auto E = Only<TcbError>(cb_Error);
-    EXPECT_EQ(E.ErrorCode, -111);
-    EXPECT_EQ(E.RequestType, 303);
-    EXPECT_EQ(E.Value1, 0xAABBCCDDu);
-    EXPECT_EQ(E.Value2, C.Second) << C.Size;
+    EXPECT_EQ(V(E.ErrorCode), -111);
+    EXPECT_EQ(V(E.RequestType), 303);
+    EXPECT_EQ(V(E.Value1), 0xAABBCCDDu);
+    EXPECT_EQ(V(E.Value2), V(C.Second)) << C.Size;
   }
 
   H->Log.Clear();
@@ -571,8 +571,8 @@ TEST_F(Dispatch, RepliesAndErrors) {
 
   H->Log.Clear();
   Cmd(321, Concat({U32Bytes(Other), TBytes{1}}));
-  EXPECT_EQ(Only<TcbMuteReply>(cb_MuteReply).Muted, 1);
-  EXPECT_EQ(Player(Other).Muted, 1);
+  EXPECT_EQ(V(Only<TcbMuteReply>(cb_MuteReply).Muted), 1);
+  EXPECT_EQ(V(Player(Other).Muted), 1);
 
   H->Log.Clear();
   TBytes Info(76);
@@ -589,13 +589,13 @@ TEST_F(Dispatch, RepliesAndErrors) {
   C.ShortString("login", 29).U32(1).U16(3).U16(4).ShortString("Linux", 29);
   Cmd(404, C.Data());
   auto I = Only<TcbConnectionInfo>(cb_ConnectionInfo);
-  EXPECT_EQ(I.ConnectedSeconds, 100u);
-  EXPECT_EQ(I.PacketLoss, 250);
-  EXPECT_EQ(I.Ping, 40);
-  EXPECT_EQ(I.ClientVersion[3], 60);
-  EXPECT_EQ(I.BytesReceived, 4u);
+  EXPECT_EQ(V(I.ConnectedSeconds), 100u);
+  EXPECT_EQ(V(I.PacketLoss), 250);
+  EXPECT_EQ(V(I.Ping), 40);
+  EXPECT_EQ(V(I.ClientVersion[3]), 60);
+  EXPECT_EQ(V(I.BytesReceived), 4u);
   EXPECT_STREQ(I.ClientAddress, "10.0.0.1");
-  EXPECT_EQ(I.ClientPort, 5000);
+  EXPECT_EQ(V(I.ClientPort), 5000);
   EXPECT_STREQ(I.LoginName, "login");
   EXPECT_STREQ(I.Nick, "other");
   EXPECT_STREQ(I.ChannelName, "Lobby");
@@ -656,12 +656,12 @@ TEST(ClientVoice, VoiceReachesTheSpeakersHookAndMarksWhisperers) {
   for (auto& K : Cases) {
     C.Accept = K.Accept;
     C.HandleVoicePacket(ServerVoice(5, 77, 1, K.Sender, 6, K.Flags, 3, 12, TBytes{1, 2, 3}));
-    EXPECT_EQ(C.LastWhisperer(), K.Whisperer);
-    ASSERT_EQ(C.Calls.size(), K.Calls);
+    EXPECT_EQ(C.LastWhisperer(), V(K.Whisperer));
+    ASSERT_EQ(C.Calls.size(), V(K.Calls));
   }
-  EXPECT_EQ(C.Calls[0].Player, 9u);
-  EXPECT_EQ(C.Calls[0].Payload, (TBytes{1, 2, 3}));
-  EXPECT_EQ(C.Calls[0].Codec, 6);
-  EXPECT_EQ(C.Calls[0].PacketNr, 12);
-  EXPECT_EQ(C.Calls[0].SpeakNr, 3);
+  EXPECT_EQ(V(C.Calls[0].Player), 9u);
+  EXPECT_EQ(V(C.Calls[0].Payload), (TBytes{1, 2, 3}));
+  EXPECT_EQ(V(C.Calls[0].Codec), 6);
+  EXPECT_EQ(V(C.Calls[0].PacketNr), 12);
+  EXPECT_EQ(V(C.Calls[0].SpeakNr), 3);
 }

@@ -90,7 +90,7 @@ TEST(ClientLogin, AcceptedReplyIsTakenOverAndAnsweredWithLoginStep3) {
   H.Client->SetBandwidth(-1, 12);
   ASSERT_EQ(H.Login(S, R), 0);
   EXPECT_EQ(H.Client->State(), csConnecting);
-  EXPECT_EQ(H.Client->PlayerId(), H.Me);
+  EXPECT_EQ(H.Client->PlayerId(), V(H.Me));
   EXPECT_EQ(H.Client->ChannelId(), -1);
   EXPECT_EQ(H.Client->ServerName(), "My Server");
   EXPECT_EQ(H.Client->ServerPlatform(), "Plat");
@@ -127,8 +127,8 @@ TEST(ClientLogin, AcceptedReplyIsTakenOverAndAnsweredWithLoginStep3) {
   const TBytes& L3 = Sent[0];
   ASSERT_EQ(L3.size(), 120u);
   EXPECT_TRUE(IsCommandOfType(L3, 5));
-  EXPECT_EQ(GetLE<uint32_t>(L3.data() + 4), H.Conn);
-  EXPECT_EQ(GetLE<uint32_t>(L3.data() + 8), H.Me);
+  EXPECT_EQ(GetLE<uint32_t>(L3.data() + 4), V(H.Conn));
+  EXPECT_EQ(GetLE<uint32_t>(L3.data() + 8), V(H.Me));
   EXPECT_EQ(GetLE<uint32_t>(L3.data() + 12), 1u);
   EXPECT_EQ(L3[24], 1);
   EXPECT_EQ(L3[25], 0);
@@ -138,7 +138,7 @@ TEST(ClientLogin, AcceptedReplyIsTakenOverAndAnsweredWithLoginStep3) {
   EXPECT_EQ(GetLE<int32_t>(L3.data() + 116), 12);
   TPacket Check(L3.data(), 120);
   EXPECT_TRUE(Check.CheckCrc());
-  EXPECT_EQ(TEventLog::As<TcbSendPacket>(H.Log.OfKind(cb_SendPacket)[0]).Reliable, 1);
+  EXPECT_EQ(V(TEventLog::As<TcbSendPacket>(H.Log.OfKind(cb_SendPacket)[0]).Reliable), 1);
 }
 
 TEST(ClientLogin, RefusalsGiveTheirResultAndTheServersText) {
@@ -152,8 +152,8 @@ TEST(ClientLogin, RefusalsGiveTheirResultAndTheServersText) {
     TLoginReplySpec S;
     S.Result = C.LoginResult;
     S.Message = "Go away " + std::to_string(C.LoginResult);
-    EXPECT_EQ(H.Login(S), C.Expected) << C.LoginResult;
-    EXPECT_EQ(H.ErrorText, S.Message);
+    EXPECT_EQ(H.Login(S), V(C.Expected)) << C.LoginResult;
+    EXPECT_EQ(V(H.ErrorText), V(S.Message));
     EXPECT_EQ(H.Client->State(), csIdle);
     EXPECT_TRUE(H.Log.Kinds().empty()) << "a failed login raises nothing";
   }
@@ -164,7 +164,7 @@ TEST(ClientLogin, RefusalsGiveTheirResultAndTheServersText) {
   S.Message = "";
   H.ErrorText = "before";
   EXPECT_EQ(H.Login(S), -116);
-  EXPECT_EQ(H.ErrorText, "before");
+  EXPECT_EQ(V(H.ErrorText), "before");
 }
 
 TEST(ClientLogin, ServerVersionCheck) {
@@ -178,7 +178,7 @@ TEST(ClientLogin, ServerVersionCheck) {
     S.Version[0] = C.Major;
     S.Version[1] = C.Minor;
     S.Version[2] = C.Build;
-    EXPECT_EQ(H.Login(S), C.Expected) << C.Major << "." << C.Minor << "." << C.Build;
+    EXPECT_EQ(H.Login(S), V(C.Expected)) << C.Major << "." << C.Minor << "." << C.Build;
     ASSERT_TRUE(H.Log.WaitForKind(cb_SendPacket));
     auto Sent = SentPackets(H.Log);
     ASSERT_EQ(Sent.size(), 1u);
@@ -234,8 +234,8 @@ TEST(ClientLogin, LoginListsFillTheRegistryInOrder) {
   EXPECT_STREQ(Done.BannerUrl, "http://banner");
   EXPECT_STREQ(Done.BannerLinkUrl, "http://link");
   auto NewChannel = TEventLog::As<TcbNewChannel>(H.Log.OfKind(cb_NewChannel)[2]);
-  EXPECT_EQ(NewChannel.Channel.Id, 3u);
-  EXPECT_EQ(NewChannel.Channel.ParentId, 2);
+  EXPECT_EQ(V(NewChannel.Channel.Id), 3u);
+  EXPECT_EQ(V(NewChannel.Channel.ParentId), 2);
   EXPECT_STREQ(NewChannel.Channel.Name, "Chess");
 }
 
@@ -256,7 +256,7 @@ TEST(ClientClose, CloseConRaisesCloseAndIdleOnceFromTwoThreads) {
     EXPECT_EQ(H.Log.OfKind(cb_close).size(), 1u);
     EXPECT_EQ(H.Log.OfKind(cb_Idle).size(), 1u);
     auto Close = TEventLog::As<TcbClose>(H.Log.OfKind(cb_close)[0]);
-    EXPECT_EQ(Close.Reason, crClosed);
+    EXPECT_EQ(V(Close.Reason), crClosed);
     EXPECT_TRUE(H.Client->ListPlayers().empty());
     EXPECT_TRUE(H.Client->ListChannels().empty());
   }
@@ -277,7 +277,7 @@ TEST(ClientClose, SilentServerTimesOutWithReasonThree) {
     ASSERT_TRUE(H.Log.WaitForKind(cb_Idle));
     auto Close = H.Log.OfKind(cb_close);
     ASSERT_EQ(Close.size(), 1u);
-    EXPECT_EQ(TEventLog::As<TcbClose>(Close[0]).Reason, crTimedOut);
+    EXPECT_EQ(V(TEventLog::As<TcbClose>(Close[0]).Reason), crTimedOut);
     auto K = H.Log.Kinds();
     EXPECT_EQ(K.back(), cb_Idle);
     EXPECT_EQ(H.Client->State(), csIdle);

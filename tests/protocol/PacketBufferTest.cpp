@@ -107,7 +107,7 @@ TEST_F(PacketBufferTest, ReorderWindowAcknowledgesAndHoldsOnlyInsideSixteen) {
     ASSERT_EQ(Out.size(), C.Acked ? 1u : 0u) << C.Seq;
     if (C.Acked) {
       ASSERT_TRUE(Out[0]->IsAck());
-      EXPECT_EQ(Out[0]->AckHeader()->Sequence, C.Seq);
+      EXPECT_EQ(Out[0]->AckHeader()->Sequence, V(C.Seq));
       EXPECT_EQ(Out[0]->AckHeader()->PlayerId, Me);
       EXPECT_EQ(Out[0]->AckHeader()->ConnectionId, Conn);
     }
@@ -240,8 +240,8 @@ TEST_F(PacketBufferTest, PingSamplesSetTheResendTimeout) {
       Receive(Ack(Me, Conn, I, 0));
     }
     Inspect([&](const TSingleConnection& T) {
-      EXPECT_EQ(T.AveragePing(), C.Average);
-      EXPECT_EQ(T.ResendTimeout(), C.Timeout);
+      EXPECT_EQ(T.AveragePing(), V(C.Average));
+      EXPECT_EQ(T.ResendTimeout(), V(C.Timeout));
     });
   }
 }
@@ -265,13 +265,13 @@ TEST_F(PacketBufferTest, VoiceLossAccountingWithWrapAround) {
     }
     int64_t Before = 0;
     Inspect([&](const TSingleConnection& T) {
-      ASSERT_EQ(T.ExpectedVoice(), C.Expected);
+      ASSERT_EQ(T.ExpectedVoice(), V(C.Expected));
       Before = T.PacketsLost();
     });
     Receive(ServerVoice(Me, Conn, C.Seq, 3));
     Inspect([&](const TSingleConnection& T) {
-      EXPECT_EQ(T.PacketsLost() - Before, C.Lost) << C.Expected << " " << C.Seq;
-      EXPECT_EQ(T.ExpectedVoice(), C.NextExpected) << C.Expected << " " << C.Seq;
+      EXPECT_EQ(T.PacketsLost() - Before, V(C.Lost)) << C.Expected << " " << C.Seq;
+      EXPECT_EQ(T.ExpectedVoice(), V(C.NextExpected)) << C.Expected << " " << C.Seq;
     });
     EXPECT_EQ(Delivered().size(), C.Expected != 1 ? 2u : 1u) << "voice is always delivered";
   }
@@ -338,7 +338,7 @@ TEST_F(PacketBufferTest, ReceivingRejectsBadPackets) {
       {Command(100, Me, Conn + 1, 2), "ECustomPacketBuffer: wrong Connection + player combo"});
   Cases.push_back({Command(100, Me + 1, Conn, 2), ""});
   for (auto& C : Cases)
-    EXPECT_EQ(ReceiveError(*Buf, std::move(C.Packet)), C.Error);
+    EXPECT_EQ(ReceiveError(*Buf, std::move(C.Packet)), V(C.Error));
 
   SetUp(); // still logging in
   EXPECT_EQ(ReceiveError(*Buf, ServerVoice(Me, Conn, 1, 3)),
@@ -416,8 +416,8 @@ TEST_F(PacketBufferTest, UnboundPacketsGoOutWithChecksum) {
   EXPECT_EQ(Out[0]->CommandHeader()->PacketType, 5);
   EXPECT_TRUE(Out[0]->CheckCrc());
   auto S = Buf->GetStatistics();
-  EXPECT_EQ(S.PacketsSent, 1);
-  EXPECT_EQ(S.BytesSent, 120);
+  EXPECT_EQ(V(S.PacketsSent), 1);
+  EXPECT_EQ(V(S.BytesSent), 120);
 }
 
 TEST_F(PacketBufferTest, OverfullCommandQueueEndsTheConnection) {

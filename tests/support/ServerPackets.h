@@ -13,6 +13,11 @@ namespace orlavonix::testing {
 
 using TBytes = std::vector<uint8_t>;
 
+// A copy of a value, so that checks never bind a reference to a packed field.
+template <typename T> T V(T Value) {
+  return Value;
+}
+
 inline TPacketPtr ToPacket(const TBytes& B, bool WithCrc = true) {
   auto P = std::make_unique<TPacket>(B.data(), static_cast<int32_t>(B.size()));
   if (WithCrc && (P->IsCommand() || P->IsMaintenance()))
