@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "protocol/logdebug.h"
+#include "voice/PlayerSoundData.h"
 #include "voice/SoundUtils.h"
 
 namespace orlavonix {
@@ -202,6 +203,48 @@ std::string TTalkingList::Text() const {
   for (auto Id : FIds)
     S += std::to_string(Id) + ";";
   return S;
+}
+
+void TVoiceMixer::Begin(int32_t Count) {
+  FSamples = Count;
+  FCount = 0;
+}
+
+bool TVoiceMixer::Collect(TPlayerSoundData& Buffer, uint32_t Id) {
+  TSource S{Id, nullptr, 0, nullptr, 0};
+  if (!Buffer.GetSoundDataBufferPointer(FSamples, S.First, S.FirstCount, S.Second, S.SecondCount))
+    return false;
+  if (FCount == static_cast<int32_t>(FSources.size()))
+    FSources.resize(FSources.size() + 16);
+  FSources[static_cast<size_t>(FCount++)] = S;
+  return true;
+}
+
+bool TVoiceMixer::Contains(uint32_t Id) const {
+  for (int32_t I = 0; I < FCount; ++I)
+    if (FSources[static_cast<size_t>(I)].Id == Id)
+      return true;
+  return false;
+}
+
+bool TVoiceMixer::Mix(float* Out, float Volume) const {
+  if (FCount == 0)
+    return false;
+  // Sum source by source over whole runs: the inner loops stay simple.
+  const TSource& S0 = FSources[0];
+  std::copy(S0.First, S0.First + S0.FirstCount, Out);
+  std::copy(S0.Second, S0.Second + S0.SecondCount, Out + S0.FirstCount);
+  for (int32_t K = 1; K < FCount; ++K) {
+    const TSource& S = FSources[static_cast<size_t>(K)];
+    for (int32_t I = 0; I < S.FirstCount; ++I)
+      Out[I] += S.First[I];
+    float* Rest = Out + S.FirstCount;
+    for (int32_t I = 0; I < S.SecondCount; ++I)
+      Rest[I] += S.Second[I];
+  }
+  for (int32_t I = 0; I < FSamples; ++I)
+    Out[I] *= Volume;
+  return true;
 }
 
 bool TSoundBase::IsPlayingSounds() {

@@ -147,6 +147,34 @@ private:
   std::vector<uint32_t> FIds;
 };
 
+class TPlayerSoundData;
+
+// The arithmetic of one mixing round: collect the players whose receive
+// buffers deliver this round, then sum them. The caller holds its locks and
+// calls DataUsed on every buffer afterwards.
+class TVoiceMixer {
+public:
+  void Begin(int32_t Count);
+  // Asks the buffer for this round's samples; true when it contributes.
+  bool Collect(TPlayerSoundData& Buffer, uint32_t Id);
+  bool Contains(uint32_t Id) const;
+  int32_t Sources() const { return FCount; }
+  // Out = sum of the collected runs times Volume; false when nobody spoke.
+  bool Mix(float* Out, float Volume) const;
+
+private:
+  struct TSource {
+    uint32_t Id;
+    const float* First;
+    int32_t FirstCount;
+    const float* Second;
+    int32_t SecondCount;
+  };
+  int32_t FSamples = 0;
+  int32_t FCount = 0;
+  std::vector<TSource> FSources;
+};
+
 // What an audio backend's I/O thread offers the engine. The thread is created
 // running; it opens the hardware, creates its devices and reports
 // Initialized(), or ends by itself (Finished()) when that fails. Then, per

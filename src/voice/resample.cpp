@@ -48,9 +48,10 @@ constexpr int UpOut = 22, UpIn = 8, UpHist = 3, UpTerms = 4;
 constexpr int DownOut = 4, DownIn = 11, DownHist = 5, DownTerms = 6;
 
 struct TUpPlan {
-  int Index[24][UpTerms]{};
-  alignas(16) float Coef[6][UpTerms][4]{};
-  int VIndex[6][UpTerms][4]{};
+  int Index[UpOut][UpTerms]{};
+  float Coef[UpOut][UpTerms]{};
+  // Per extended input e, its tap for each of 24 outputs (the last two unused).
+  alignas(16) float Column[UpHist + UpIn][24]{};
 };
 
 constexpr int FloorDiv(int A, int B) {
@@ -59,36 +60,30 @@ constexpr int FloorDiv(int A, int B) {
 
 constexpr TUpPlan MakeUpPlan() {
   TUpPlan P{};
-  for (int R = 0; R < 24; ++R)
+  for (int R = 0; R < UpOut; ++R)
     for (int T = 0; T < UpTerms; ++T) {
-      int Idx = 0;
-      float C = 0;
-      if (R < UpOut) {
-        int MLow = FloorDiv(4 * R - 43 + 10, 11); // ceil((4r-43)/11)
-        int M = MLow + T;
-        Idx = M + UpHist;
-        C = UpK[static_cast<size_t>(4 * R - 11 * M)];
-      }
-      P.Index[R][T] = Idx;
-      P.Coef[R / 4][T][R % 4] = C;
-      P.VIndex[R / 4][T][R % 4] = Idx;
+      int M = FloorDiv(4 * R - 43 + 10, 11) + T; // from ceil((4r-43)/11) upwards
+      P.Index[R][T] = M + UpHist;
+      P.Coef[R][T] = UpK[static_cast<size_t>(4 * R - 11 * M)];
+      P.Column[M + UpHist][R] = P.Coef[R][T];
     }
   return P;
 }
 
 struct TDownPlan {
   int Index[DownOut][DownTerms]{};
-  alignas(16) float Coef[DownTerms][4]{};
+  float Coef[DownOut][DownTerms]{};
+  alignas(16) float Column[DownHist + DownIn][4]{};
 };
 
 constexpr TDownPlan MakeDownPlan() {
   TDownPlan P{};
   for (int R = 0; R < DownOut; ++R)
     for (int T = 0; T < DownTerms; ++T) {
-      int MLow = FloorDiv(11 * R + 1 - 23 + 3, 4); // ceil((11r+1-23)/4)
-      int M = MLow + T;
+      int M = FloorDiv(11 * R + 1 - 23 + 3, 4) + T; // from ceil((11r+1-23)/4) upwards
       P.Index[R][T] = M + DownHist;
-      P.Coef[T][R] = DownK[static_cast<size_t>(11 * R + 1 - 4 * M)];
+      P.Coef[R][T] = DownK[static_cast<size_t>(11 * R + 1 - 4 * M)];
+      P.Column[M + DownHist][R] = P.Coef[R][T];
     }
   return P;
 }
@@ -121,8 +116,10 @@ void InitDownsampler(TDownsampler& State) {
   State = TDownsampler{};
 }
 
-// Both variants form the same products and add them in the same order:
-// up ((p0 + p1) + (p2 + p3)), down (((p0 + p1) + (p2 + p3)) + (p4 + p5)).
+// Both variants start each output at +0 and add its products in the order of
+// their inputs. The SSE variant also adds the zero products of inputs that do
+// not reach an output; adding a zero to a sum that starts at +0 changes no
+// bit, so the results are identical for all finite inputs.
 
 int32_t UpsampleScalar(TUpsampler& State, int32_t& Count, const float* Input, float* Output) {
   int32_t Blocks = Count / UpIn;
@@ -132,12 +129,10 @@ int32_t UpsampleScalar(TUpsampler& State, int32_t& Count, const float* Input, fl
     Extend<UpHist, UpIn>(Ext, State.History, Input + B * UpIn);
     float* Y = Output + B * UpOut;
     for (int R = 0; R < UpOut; ++R) {
-      const int* I = UpPlan.Index[R];
-      float P0 = UpPlan.Coef[R / 4][0][R % 4] * Ext[I[0]];
-      float P1 = UpPlan.Coef[R / 4][1][R % 4] * Ext[I[1]];
-      float P2 = UpPlan.Coef[R / 4][2][R % 4] * Ext[I[2]];
-      float P3 = UpPlan.Coef[R / 4][3][R % 4] * Ext[I[3]];
-      Y[R] = (P0 + P1) + (P2 + P3);
+      float Acc = 0.0f;
+      for (int T = 0; T < UpTerms; ++T)
+        Acc += UpPlan.Coef[R][T] * Ext[UpPlan.Index[R][T]];
+      Y[R] = Acc;
     }
     std::memcpy(State.History, Ext + UpIn, UpHist * sizeof(float));
   }
@@ -152,11 +147,10 @@ int32_t DownsampleScalar(TDownsampler& State, int32_t& Count, const float* Input
     Extend<DownHist, DownIn>(Ext, State.History, Input + B * DownIn);
     float* Y = Output + B * DownOut;
     for (int R = 0; R < DownOut; ++R) {
-      const int* I = DownPlan.Index[R];
-      float P[DownTerms];
+      float Acc = 0.0f;
       for (int T = 0; T < DownTerms; ++T)
-        P[T] = DownPlan.Coef[T][R] * Ext[I[T]];
-      Y[R] = ((P[0] + P[1]) + (P[2] + P[3])) + (P[4] + P[5]);
+        Acc += DownPlan.Coef[R][T] * Ext[DownPlan.Index[R][T]];
+      Y[R] = Acc;
     }
     std::memcpy(State.History, Ext + DownIn, DownHist * sizeof(float));
   }
@@ -168,20 +162,20 @@ int32_t DownsampleScalar(TDownsampler& State, int32_t& Count, const float* Input
 int32_t UpsampleSSE(TUpsampler& State, int32_t& Count, const float* Input, float* Output) {
   int32_t Blocks = Count / UpIn;
   Count = Blocks * UpIn;
-  alignas(16) float Ext[UpHist + UpIn + 1];
-  Ext[UpHist + UpIn] = 0;
+  float Ext[UpHist + UpIn];
   alignas(16) float Y[24];
   for (int32_t B = 0; B < Blocks; ++B) {
     Extend<UpHist, UpIn>(Ext, State.History, Input + B * UpIn);
-    for (int V = 0; V < 6; ++V) {
-      __m128 P[UpTerms];
-      for (int T = 0; T < UpTerms; ++T) {
-        const int* I = UpPlan.VIndex[V][T];
-        __m128 X = _mm_setr_ps(Ext[I[0]], Ext[I[1]], Ext[I[2]], Ext[I[3]]);
-        P[T] = _mm_mul_ps(_mm_load_ps(UpPlan.Coef[V][T]), X);
-      }
-      _mm_store_ps(Y + 4 * V, _mm_add_ps(_mm_add_ps(P[0], P[1]), _mm_add_ps(P[2], P[3])));
+    __m128 Acc[6];
+    for (auto& A : Acc)
+      A = _mm_setzero_ps();
+    for (int E = 0; E < UpHist + UpIn; ++E) {
+      __m128 X = _mm_set1_ps(Ext[E]);
+      for (int V = 0; V < 6; ++V)
+        Acc[V] = _mm_add_ps(Acc[V], _mm_mul_ps(X, _mm_load_ps(UpPlan.Column[E] + 4 * V)));
     }
+    for (int V = 0; V < 6; ++V)
+      _mm_store_ps(Y + 4 * V, Acc[V]);
     std::memcpy(Output + B * UpOut, Y, UpOut * sizeof(float));
     std::memcpy(State.History, Ext + UpIn, UpHist * sizeof(float));
   }
@@ -194,15 +188,10 @@ int32_t DownsampleSSE(TDownsampler& State, int32_t& Count, const float* Input, f
   float Ext[DownHist + DownIn];
   for (int32_t B = 0; B < Blocks; ++B) {
     Extend<DownHist, DownIn>(Ext, State.History, Input + B * DownIn);
-    __m128 P[DownTerms];
-    for (int T = 0; T < DownTerms; ++T) {
-      __m128 X = _mm_setr_ps(Ext[DownPlan.Index[0][T]], Ext[DownPlan.Index[1][T]],
-                             Ext[DownPlan.Index[2][T]], Ext[DownPlan.Index[3][T]]);
-      P[T] = _mm_mul_ps(_mm_load_ps(DownPlan.Coef[T]), X);
-    }
-    __m128 S = _mm_add_ps(_mm_add_ps(_mm_add_ps(P[0], P[1]), _mm_add_ps(P[2], P[3])),
-                          _mm_add_ps(P[4], P[5]));
-    _mm_storeu_ps(Output + B * DownOut, S);
+    __m128 Acc = _mm_setzero_ps();
+    for (int E = 0; E < DownHist + DownIn; ++E)
+      Acc = _mm_add_ps(Acc, _mm_mul_ps(_mm_set1_ps(Ext[E]), _mm_load_ps(DownPlan.Column[E])));
+    _mm_storeu_ps(Output + B * DownOut, Acc);
     std::memcpy(State.History, Ext + DownIn, DownHist * sizeof(float));
   }
   return Blocks * DownOut;
