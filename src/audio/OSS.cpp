@@ -105,14 +105,14 @@ void SetFragmentSize(int Handle, int Count, int Size, TOssSystem& Sys) {
 
 void CheckSoundFormat(int Rate, int Bits, int Channels) {
   if (Bits != 8 && Bits != 16)
-    throw EOSSException(
-        Format("OSS error in SetSoundFormat: %d BitsPerSample not supported", Bits), 0);
+    throw EOSSException(Format("OSS error in SetSoundFormat: %d BitsPerSample not supported", Bits),
+                        0);
   if (Channels != 1 && Channels != 2)
-    throw EOSSException(
-        Format("OSS error in SetSoundFormat: %d Channels not supported", Channels), 0);
+    throw EOSSException(Format("OSS error in SetSoundFormat: %d Channels not supported", Channels),
+                        0);
   if (Rate != 8000 && Rate != 11025 && Rate != 22050 && Rate != 44100)
-    throw EOSSException(
-        Format("OSS error in SetSoundFormat: %d SampleRate not supported", Rate), 0);
+    throw EOSSException(Format("OSS error in SetSoundFormat: %d SampleRate not supported", Rate),
+                        0);
 }
 
 void SetSoundFormat(int Handle, int Rate, int Bits, int Channels, TOssSystem& Sys) {

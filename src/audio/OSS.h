@@ -57,8 +57,7 @@ void GetSoundBufferSize(int Handle, int& Size, TOssSystem& Sys = RealOssSystem()
 // Both transfer the whole buffer: a device may pass fewer bytes per call than
 // asked (emulations often do), so they go on until all has passed. They return
 // the bytes that passed, less than asked only when the device reports an end.
-size_t OutputSound(int Handle, const void* Buffer, size_t Bytes,
-                   TOssSystem& Sys = RealOssSystem());
+size_t OutputSound(int Handle, const void* Buffer, size_t Bytes, TOssSystem& Sys = RealOssSystem());
 // With ShouldStop, reading waits in steps of at most 100 ms and gives up when
 // it turns true, so that a device that never delivers cannot hold its caller.
 size_t InputSound(int Handle, void* Buffer, size_t Bytes, TOssSystem& Sys = RealOssSystem(),

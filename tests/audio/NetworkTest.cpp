@@ -4,8 +4,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -35,8 +35,8 @@ TEST(NetworkDeviceName, PortAndByteOrderInEitherCase) {
     std::string Name;
     int32_t Port;
     bool Little;
-  } Cases[] = {{"8780:L", 8780, true}, {"8780:l", 8780, true}, {"8780:B", 8780, false},
-               {"8780:b", 8780, false}, {"1:l", 1, true},    {"65536:B", 65536, false}};
+  } Cases[] = {{"8780:L", 8780, true},  {"8780:l", 8780, true}, {"8780:B", 8780, false},
+               {"8780:b", 8780, false}, {"1:l", 1, true},       {"65536:B", 65536, false}};
   for (auto& C : Cases) {
     TNetworkDeviceName N = ParseNetworkDeviceName(C.Name);
     EXPECT_EQ(N.Port, C.Port) << C.Name;
@@ -167,7 +167,7 @@ TEST_F(Pacing, ClockOutOfRangeRestartsFromTheCurrentBlock) {
   Begin(P);
   StepLate(P, 0);
   StepLate(P, 0); // k = 3, due at 139
-  Advance(-500); // the clock went back
+  Advance(-500);  // the clock went back
   EXPECT_EQ(P.TimeToNext(), 139);
   Advance(6000.5); // or jumped far ahead
   EXPECT_EQ(P.TimeToNext(), 139);
@@ -211,8 +211,8 @@ public:
     std::vector<uint8_t> B;
     auto End = std::chrono::steady_clock::now() + Timeout;
     while (B.size() < N) {
-      auto Left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(End - std::chrono::steady_clock::now());
+      auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          End - std::chrono::steady_clock::now());
       if (Left.count() <= 0)
         break;
       pollfd P{FFd, POLLIN, 0};
@@ -307,9 +307,9 @@ TEST_F(NetworkDevice, SilentPeerGetsPlaybackAtBlockPaceAndEachPeriodLogsAnEmptyI
     // Blocks came at the block period, not as fast as the socket allows.
     std::lock_guard<std::mutex> G(T.Lock);
     ASSERT_GE(T.OutputTimes.size(), size_t(Blocks));
-    double Ms = std::chrono::duration<double, std::milli>(T.OutputTimes[Blocks - 1] -
-                                                          T.OutputTimes[0])
-                    .count();
+    double Ms =
+        std::chrono::duration<double, std::milli>(T.OutputTimes[Blocks - 1] - T.OutputTimes[0])
+            .count();
     double Period = 1000.0 * BlockSize / 44100;
     EXPECT_GT(Ms, (Blocks - 1) * Period * 0.8) << BlockSize;
     EXPECT_LT(Ms, (Blocks - 1) * Period * 1.5 + 100) << BlockSize;

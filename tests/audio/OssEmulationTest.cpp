@@ -96,8 +96,8 @@ TEST_F(OssEmulation, ToneOutToTheSpeakerAndInFromTheMicrophoneUnderEachEmulation
   }
   // Low latency makes the null sink render in small pieces; with the default
   // two seconds its monitor hands a low-latency reader only scraps.
-  TProcess Mic({"pacat", "--playback", "--latency-msec=20", "--device=mic", "--rate=22050", "--channels=1",
-                "--format=s16le", "--raw", MicFile},
+  TProcess Mic({"pacat", "--playback", "--latency-msec=20", "--device=mic", "--rate=22050",
+                "--channels=1", "--format=s16le", "--raw", MicFile},
                Env);
   ASSERT_TRUE(Mic.Started());
   ASSERT_TRUE(WaitForStreams("sink-inputs", 1)) << "nothing feeds the microphone sink";
@@ -108,8 +108,8 @@ TEST_F(OssEmulation, ToneOutToTheSpeakerAndInFromTheMicrophoneUnderEachEmulation
     std::string SpeakerFile = Dir + "/" + E.Name + "-speaker.raw";
     std::string CaptureFile = Dir + "/" + E.Name + "-capture.raw";
     std::string Report = Dir + "/" + E.Name + "-report.txt";
-    TProcess Speaker({"parecord", "--latency-msec=20", "--device=speaker.monitor", "--rate=22050", "--channels=1",
-                      "--format=s16le", "--raw"},
+    TProcess Speaker({"parecord", "--latency-msec=20", "--device=speaker.monitor", "--rate=22050",
+                      "--channels=1", "--format=s16le", "--raw"},
                      Env, SpeakerFile);
     ASSERT_TRUE(WaitForStreams("source-outputs", 1)) << "the speaker is not being recorded";
 
@@ -118,9 +118,9 @@ TEST_F(OssEmulation, ToneOutToTheSpeakerAndInFromTheMicrophoneUnderEachEmulation
       HelperEnv[K] = V;
     // A sanitizer runtime must otherwise come first among preloaded libraries.
     HelperEnv["ASAN_OPTIONS"] = "verify_asan_link_order=0:detect_leaks=0";
-    TProcess Helper({OSS_TONE_HELPER, "/dev/dsp", "4096", std::to_string(int(SpeakerTone)), "3",
-                     CaptureFile},
-                    HelperEnv, Report);
+    TProcess Helper(
+        {OSS_TONE_HELPER, "/dev/dsp", "4096", std::to_string(int(SpeakerTone)), "3", CaptureFile},
+        HelperEnv, Report);
     auto Rc = Helper.Wait(60s);
     Speaker.Kill();
     std::ifstream R(Report);

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "audio/FakeDevices.h"
+#include "audio/LogCapture.h"
 #include "audio/OSS.h"
 #include "audio/OSSioThread.h"
 #include "audio/soundcard.h"
-#include "audio/FakeDevices.h"
-#include "audio/LogCapture.h"
 
 namespace orlavonix {
 namespace {
@@ -103,8 +103,8 @@ TEST(OssFunctions, FragmentArgumentForEachCountAndSize) {
   struct Case {
     int Count, Size, Expected;
   } Cases[] = {
-      {3, 4096, (3 << 16) | 12}, {3, 1024, (3 << 16) | 10},     {3, 2048, (3 << 16) | 11},
-      {2, 1, (2 << 16) | 0},     {16, 32768, (16 << 16) | 15},  {1, 4096, (65535 << 16) | 12},
+      {3, 4096, (3 << 16) | 12},    {3, 1024, (3 << 16) | 10},    {3, 2048, (3 << 16) | 11},
+      {2, 1, (2 << 16) | 0},        {16, 32768, (16 << 16) | 15}, {1, 4096, (65535 << 16) | 12},
       {17, 256, (65535 << 16) | 8}, {0, 512, (65535 << 16) | 9},
   };
   for (auto& C : Cases) {
@@ -175,7 +175,7 @@ TEST(OssFunctions, OpenAsksForDuplexOnlyWhereItMayAndOnlyForBothDirections) {
     int Flags;
     bool Duplex;
   } Cases[] = {
-      {"Linux", 2, O_RDWR, true},   {"FreeBSD", 2, O_RDWR, false}, {"freebsd", 2, O_RDWR, false},
+      {"Linux", 2, O_RDWR, true},    {"FreeBSD", 2, O_RDWR, false}, {"freebsd", 2, O_RDWR, false},
       {"Linux", 0, O_RDONLY, false}, {"Linux", 1, O_WRONLY, false}, {"Linux", 5, O_RDWR, false},
   };
   for (auto& C : Cases) {
@@ -245,8 +245,8 @@ TEST(OssFunctions, SystemFailuresCarryContextTextAndErrorNumber) {
     OpenSoundDevice("/dev/nodsp", 2, Missing);
     ADD_FAILURE();
   } catch (const EOSSException& E) {
-    EXPECT_EQ(E.Message(), std::string("OSS error in OpenSoundDevice (/dev/nodsp): ") +
-                               std::strerror(ENOENT));
+    EXPECT_EQ(E.Message(),
+              std::string("OSS error in OpenSoundDevice (/dev/nodsp): ") + std::strerror(ENOENT));
     EXPECT_EQ(E.ErrorNumber(), ENOENT);
   }
 }
@@ -332,8 +332,7 @@ TEST_F(OssThread, InitialisesTheCardAndKeepsTheCapturedSignalWhole) {
     EXPECT_NE(Thread.OutputDevice(), nullptr);
     EXPECT_EQ(Thread.BlockSize(), 4096);
   }
-  std::vector<std::pair<unsigned long, int>> Init(Card.Requests.begin(),
-                                                  Card.Requests.begin() + 8);
+  std::vector<std::pair<unsigned long, int>> Init(Card.Requests.begin(), Card.Requests.begin() + 8);
   std::vector<std::pair<unsigned long, int>> Expected = {
       {soundcard::DspReset, 0},     {soundcard::DspSetDuplex, 0},
       {soundcard::DspGetCaps, 0},   {soundcard::DspSetFragment, (3 << 16) | 12},

@@ -109,8 +109,8 @@ int main(int Argc, char** Argv) {
     }
   }
   std::fclose(S.Capture);
-  std::printf("initialized=%d\nduplex=%d\nblock=%d\nin_blocks=%d\nout_blocks=%d\n",
-              Initialized, Duplex, Block, S.InBlocks.load(), S.OutBlocks.load());
+  std::printf("initialized=%d\nduplex=%d\nblock=%d\nin_blocks=%d\nout_blocks=%d\n", Initialized,
+              Duplex, Block, S.InBlocks.load(), S.OutBlocks.load());
   if (S.InBlocks > 1)
     std::printf("elapsed_ms=%.0f\n",
                 std::chrono::duration<double, std::milli>(S.LastIn - S.FirstIn).count());

@@ -76,8 +76,7 @@ inline std::vector<int16_t> ReadRaw16(const std::string& Path) {
   return S;
 }
 
-inline std::vector<int16_t> Sine(double Hz, double Seconds, double Amplitude,
-                                 double Rate = 22050) {
+inline std::vector<int16_t> Sine(double Hz, double Seconds, double Amplitude, double Rate = 22050) {
   std::vector<int16_t> S(size_t(Seconds * Rate));
   for (size_t I = 0; I < S.size(); ++I)
     S[I] = int16_t(std::lround(Amplitude * std::sin(2 * std::numbers::pi * Hz * I / Rate)));
