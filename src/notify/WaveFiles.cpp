@@ -58,7 +58,8 @@ TWaveSound ParseWave(std::span<const uint8_t> Bytes, int32_t SampleRate, int32_t
   std::memcpy(S.DataId.data(), "data", 4);
   S.Size = static_cast<uint32_t>(std::min<size_t>(Declared, R.Remaining()));
   S.Samples.assign((S.Size + 1) / 2, 0);
-  R.Bytes(S.Samples.data(), S.Size);
+  if (S.Size > 0)
+    R.Bytes(S.Samples.data(), S.Size);
   return S;
 }
 
