@@ -8,6 +8,7 @@
 
 #include "base/Thread.h"
 #include "notify/WaveFiles.h"
+#include "voice/ClientSoundBase.h"
 
 namespace orlavonix {
 
@@ -15,7 +16,7 @@ namespace orlavonix {
 // of what the user hears and what the user sends. The sound engine hands both
 // streams over block by block; they are collected in half-second blocks and
 // appended by this thread, so the engine never waits for the disk.
-class TWaveSaver : public TThread {
+class TWaveSaver : public TThread, public TSoundRecorder {
 public:
   enum : uint8_t { wsIdle = 0, wsStarting = 1, wsRecording = 2, wsStopping = 3 };
   static constexpr int32_t BlockSamples = 11025; // half a second
@@ -32,9 +33,9 @@ public:
   uint8_t State();
 
   // A captured block, or nullptr for Count samples of silence; scaled by Gain.
-  void AddInput(const int16_t* Samples, int32_t Count, float Gain);
+  void AddInput(const int16_t* Samples, int32_t Count, float Gain) override;
   // A finished output block, or nullptr for silence.
-  void AddOutput(const int16_t* Samples, int32_t Count);
+  void AddOutput(const int16_t* Samples, int32_t Count) override;
 
 protected:
   void Execute() override;
