@@ -54,7 +54,7 @@ class ConsoleClientTest(unittest.TestCase):
         b = self.client("dan")
         a.wait_event("cb_initDone")
         b.wait_event("cb_initDone")
-        self.assertEqual(a.command("get_user_info"), "ERROR -3 UNKNOWN COMMAND")
+        self.assertEqual(a.command("get_user_info"), "ERROR -3 UNKNOWN COMMANDS")
         info = a.command("GET_USER_INFO")
         self.assertTrue(info.startswith("OK"), info)
         self.assertIn("cid", info)
