@@ -1,8 +1,8 @@
 #include "cli/ConsoleClient.h"
 
 #include <cerrno>
-#include <poll.h>
 #include <cstring>
+#include <poll.h>
 #include <unistd.h>
 
 #include "cli/EventJson.h"
@@ -20,12 +20,6 @@ constexpr uint8_t ConsoleClientOptions = coResend | coKeepAlive | coDoTransport 
 // How long an orderly disconnect may take before the program ends anyway.
 constexpr auto DisconnectGrace = std::chrono::seconds(5);
 
-std::string Upper(std::string S) {
-  for (auto& C : S)
-    if (C >= 'a' && C <= 'z')
-      C = static_cast<char>(C - 'a' + 'A');
-  return S;
-}
 } // namespace
 
 TConsoleClient::TConsoleClient(TCliOptions Options, std::FILE* Out, std::FILE* Err)
@@ -63,8 +57,8 @@ int TConsoleClient::Run(int InputFd) {
   int32_t Result = ConnectTo(Info);
   if (Result != 0) {
     std::string Text = ErrorCodeText(Result);
-    std::fprintf(FErr, "orlavonix-cli: cannot connect to %s: %s\n",
-                 Info.GetServerAddress().c_str(), Text.empty() ? "error" : Text.c_str());
+    std::fprintf(FErr, "orlavonix-cli: cannot connect to %s: %s\n", Info.GetServerAddress().c_str(),
+                 Text.empty() ? "error" : Text.c_str());
     return 1;
   }
   FInputThread = std::thread([this, InputFd] { ReadInput(InputFd); });
@@ -121,9 +115,9 @@ int32_t TConsoleClient::ConnectTo(const TConnectInfo& Info) {
   }
   std::string ErrorText;
   int32_t Result = FClient->Connect(
-      HostOfAddress(Address), static_cast<uint16_t>(Port), Info.GetNickname(),
-      Info.GetLoginName(), Info.GetPassword(), Info.GetChannel(), Info.GetSubChannel(),
-      Info.GetChannelPassword(), Info.Anonymous != 0, Info.AllowServerNickname != 0, 0, ErrorText);
+      HostOfAddress(Address), static_cast<uint16_t>(Port), Info.GetNickname(), Info.GetLoginName(),
+      Info.GetPassword(), Info.GetChannel(), Info.GetSubChannel(), Info.GetChannelPassword(),
+      Info.Anonymous != 0, Info.AllowServerNickname != 0, 0, ErrorText);
   TJsonLine J;
   J.Add("connect", Address).Add("result", Result);
   if (Result != 0)
@@ -189,7 +183,9 @@ void TConsoleClient::HandleLine(const std::string& Line) {
   Print(TJsonLine().Add("command", Line).Add("reply", Reply).Str());
 }
 
-void TConsoleClient::HandleInputEnd() { BeginQuit(); }
+void TConsoleClient::HandleInputEnd() {
+  BeginQuit();
+}
 
 void TConsoleClient::BeginQuit() {
   if (FQuitting)
@@ -211,7 +207,9 @@ bool TConsoleClient::ScriptCommand(const std::string& Line, std::string& Reply) 
   return false;
 }
 
-void TConsoleClient::PostRecord(const void* Data, int32_t Size) { FEvents->PostCopy(Data, Size); }
+void TConsoleClient::PostRecord(const void* Data, int32_t Size) {
+  FEvents->PostCopy(Data, Size);
+}
 
 void TConsoleClient::Quit() {
   // Finish after the reply of the current command has been printed.
@@ -226,12 +224,15 @@ bool TConsoleClient::DisconnectEnabled() {
 void TConsoleClient::ToggleOutputMuted() {}
 void TConsoleClient::ToggleInputMuted() {}
 
-bool TConsoleClient::Connected() { return FClient->State() == csConnected; }
+bool TConsoleClient::Connected() {
+  return FClient->State() == csConnected;
+}
 
 std::optional<uint32_t> TConsoleClient::ResolveChannelName(const std::string& Name) {
   std::vector<TKeyChannel> List;
   for (const auto& C : FClient->ListChannels())
-    List.push_back({C.Info.Id, C.Info.ParentId, std::string(C.Info.Name, strnlen(C.Info.Name, sizeof C.Info.Name))});
+    List.push_back({C.Info.Id, C.Info.ParentId,
+                    std::string(C.Info.Name, strnlen(C.Info.Name, sizeof C.Info.Name))});
   int64_t Id =
       orlavonix::ResolveChannelName(List, FClient->ChannelId(), FClient->ChannelParentId(), Name);
   if (Id < 0)
@@ -284,7 +285,9 @@ std::vector<uint32_t> TConsoleClient::Speakers() {
 void TConsoleClient::SwitchChannel(uint32_t ChannelId, const std::string& Password) {
   FClient->PlayerSwitchChannel(ChannelId, Password);
 }
-void TConsoleClient::SetOwnFlags(uint16_t Flags) { FClient->PlayerSetFlags(Flags); }
+void TConsoleClient::SetOwnFlags(uint16_t Flags) {
+  FClient->PlayerSetFlags(Flags);
+}
 void TConsoleClient::SetVoiceRequestReason(const std::string& Reason) {
   FClient->PlayerRequestVoice(Reason);
 }

@@ -73,7 +73,7 @@ private:
   std::unique_ptr<TCallbackSynchronizer> FEvents;
   std::unique_ptr<TClient> FClient;
   TConnectInfo FInfo{};
-  std::string FPendingConnect; // an address to connect to once idle
+  std::string FPendingConnect;  // an address to connect to once idle
   std::set<uint32_t> FSpeakers; // players heard now (kind 17)
   bool FQuitting = false;
   std::chrono::steady_clock::time_point FQuitDeadline;

@@ -47,32 +47,58 @@ template <typename T> bool Get(const void* Data, size_t Size, T& Out) {
 
 const char* ClientEventName(int32_t Kind) {
   switch (Kind) {
-  case cb_Error: return "cb_Error";
-  case cb_close: return "cb_close";
-  case cb_connecting: return "cb_connecting";
-  case cb_NewChannel: return "cb_NewChannel";
-  case cb_DeleteChannel: return "cb_DeleteChannel";
-  case cb_NewPlayer: return "cb_NewPlayer";
-  case cb_DeletePlayer: return "cb_DeletePlayer";
-  case cb_PlayerSwitchChannel: return "cb_PlayerSwitchChannel";
-  case cb_ChannelPasswordChanged: return "cb_ChannelPasswordChanged";
-  case cb_initDone: return "cb_initDone";
-  case cb_ChannelChanged: return "cb_ChannelChanged";
-  case cb_RegisterOk: return "cb_RegisterOk";
-  case cb_PlayerFlagsChanged: return "cb_PlayerFlagsChanged";
-  case cb_ChannelPrivilegeChanged: return "cb_ChannelPrivilegeChanged";
-  case cb_PlayerPrivilegeChanged: return "cb_PlayerPrivilegeChanged";
-  case cb_TextMessage: return "cb_TextMessage";
-  case cb_SpeakStartStop: return "cb_SpeakStartStop";
-  case cb_ConnectionInfo: return "cb_ConnectionInfo";
-  case cb_ServerInfo: return "cb_ServerInfo";
-  case cb_MuteReply: return "cb_MuteReply";
-  case cb_ServerPropertiesChanged: return "cb_ServerPropertiesChanged";
-  case cb_BanList: return "cb_BanList";
-  case cb_PlayerMovedToChannel: return "cb_PlayerMovedToChannel";
-  case cb_SendPacket: return "cb_SendPacket";
-  case cb_Idle: return "cb_Idle";
-  default: return "unknown";
+  case cb_Error:
+    return "cb_Error";
+  case cb_close:
+    return "cb_close";
+  case cb_connecting:
+    return "cb_connecting";
+  case cb_NewChannel:
+    return "cb_NewChannel";
+  case cb_DeleteChannel:
+    return "cb_DeleteChannel";
+  case cb_NewPlayer:
+    return "cb_NewPlayer";
+  case cb_DeletePlayer:
+    return "cb_DeletePlayer";
+  case cb_PlayerSwitchChannel:
+    return "cb_PlayerSwitchChannel";
+  case cb_ChannelPasswordChanged:
+    return "cb_ChannelPasswordChanged";
+  case cb_initDone:
+    return "cb_initDone";
+  case cb_ChannelChanged:
+    return "cb_ChannelChanged";
+  case cb_RegisterOk:
+    return "cb_RegisterOk";
+  case cb_PlayerFlagsChanged:
+    return "cb_PlayerFlagsChanged";
+  case cb_ChannelPrivilegeChanged:
+    return "cb_ChannelPrivilegeChanged";
+  case cb_PlayerPrivilegeChanged:
+    return "cb_PlayerPrivilegeChanged";
+  case cb_TextMessage:
+    return "cb_TextMessage";
+  case cb_SpeakStartStop:
+    return "cb_SpeakStartStop";
+  case cb_ConnectionInfo:
+    return "cb_ConnectionInfo";
+  case cb_ServerInfo:
+    return "cb_ServerInfo";
+  case cb_MuteReply:
+    return "cb_MuteReply";
+  case cb_ServerPropertiesChanged:
+    return "cb_ServerPropertiesChanged";
+  case cb_BanList:
+    return "cb_BanList";
+  case cb_PlayerMovedToChannel:
+    return "cb_PlayerMovedToChannel";
+  case cb_SendPacket:
+    return "cb_SendPacket";
+  case cb_Idle:
+    return "cb_Idle";
+  default:
+    return "unknown";
   }
 }
 
@@ -111,7 +137,7 @@ std::string ClientEventToJson(const void* Data, size_t Size) {
   case cb_NewChannel: {
     TcbNewChannel R;
     if ((Ok = Get(Data, Size, R)))
-      AddChannel(J, "", R.Channel);
+      AddChannel(J, "channel.", R.Channel);
     break;
   }
   case cb_DeleteChannel: {

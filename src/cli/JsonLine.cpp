@@ -9,7 +9,11 @@ namespace {
 size_t Utf8Length(std::string_view S, size_t P) {
   auto B = [&](size_t I) { return static_cast<uint8_t>(S[I]); };
   uint8_t C = B(P);
-  size_t N = C < 0x80 ? 1 : (C & 0xE0) == 0xC0 ? 2 : (C & 0xF0) == 0xE0 ? 3 : (C & 0xF8) == 0xF0 ? 4 : 0;
+  size_t N = C < 0x80             ? 1
+             : (C & 0xE0) == 0xC0 ? 2
+             : (C & 0xF0) == 0xE0 ? 3
+             : (C & 0xF8) == 0xF0 ? 4
+                                  : 0;
   if (N == 0 || P + N > S.size() || (N == 2 && C < 0xC2))
     return 0;
   for (size_t I = 1; I < N; ++I)

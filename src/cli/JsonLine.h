@@ -12,7 +12,9 @@ class TJsonLine {
 public:
   TJsonLine& Add(std::string_view Name, int64_t Value);
   TJsonLine& Add(std::string_view Name, std::string_view Text);
-  TJsonLine& Add(std::string_view Name, const char* Text) { return Add(Name, std::string_view(Text)); }
+  TJsonLine& Add(std::string_view Name, const char* Text) {
+    return Add(Name, std::string_view(Text));
+  }
   TJsonLine& AddBool(std::string_view Name, bool Value);
   // A value that is already JSON (an array or object built elsewhere).
   TJsonLine& AddRaw(std::string_view Name, std::string_view Json);

@@ -11,8 +11,8 @@
 using namespace orlavonix;
 
 TEST(CliOptions, ParsesSoundBufferAndLink) {
-  auto O = ParseCliOptions(
-      {"--sound", "net:8780:L", "--buffer", "4096", "--debug", "orlavonix://127.0.0.1:8767?nickname=bot"});
+  auto O = ParseCliOptions({"--sound", "net:8780:L", "--buffer", "4096", "--debug",
+                            "orlavonix://127.0.0.1:8767?nickname=bot"});
   EXPECT_EQ(O.Sound, TSoundChoice::Network);
   EXPECT_EQ(O.SoundName, "8780:L");
   EXPECT_EQ(O.BufferSize, 4096);
@@ -74,7 +74,8 @@ TEST(EventJson, UnterminatedTextStaysInsideItsField) {
 TEST(EventJson, ShortRecordsAreReportedNotRead) {
   TcbSpeakStartStop R{};
   R.Kind = cb_SpeakStartStop;
-  EXPECT_EQ(ClientEventToJson(&R, 6), R"({"kind":17,"name":"cb_SpeakStartStop","error":"record too short"})");
+  EXPECT_EQ(ClientEventToJson(&R, 6),
+            R"({"kind":17,"name":"cb_SpeakStartStop","error":"record too short"})");
   EXPECT_EQ(ClientEventToJson(&R, 2), R"({"kind":-1,"error":"record too short"})");
   int32_t Idle = cb_Idle;
   EXPECT_EQ(ClientEventToJson(&Idle, 4), R"({"kind":50,"name":"cb_Idle"})");

@@ -30,35 +30,40 @@ class LineReader:
     """Collects a process's stdout lines on a thread."""
 
     def __init__(self, stream):
-        self.lines = queue.Queue()
         self.seen = []
+        self.ended = False
+        self._cond = threading.Condition()
         self._t = threading.Thread(target=self._run, args=(stream,), daemon=True)
         self._t.start()
 
     def _run(self, stream):
         for line in iter(stream.readline, ""):
-            self.lines.put(line.rstrip("\n"))
-        self.lines.put(None)
+            with self._cond:
+                self.seen.append(line.rstrip("\n"))
+                self._cond.notify_all()
+        with self._cond:
+            self.ended = True
+            self._cond.notify_all()
 
-    def wait_for(self, pred, timeout):
-        """Returns the first line (new or already seen) that matches."""
-        for line in self.seen:
-            if pred(line):
-                return line
+    def lines(self):
+        with self._cond:
+            return list(self.seen)
+
+    def wait_for(self, pred, timeout, start=0):
+        """Returns the first line from index start on that matches."""
         deadline = time.monotonic() + timeout
-        while True:
-            left = deadline - time.monotonic()
-            if left <= 0:
-                raise AssertionError("timed out waiting; last lines: %r" % self.seen[-8:])
-            try:
-                line = self.lines.get(timeout=left)
-            except queue.Empty:
-                continue
-            if line is None:
-                raise AssertionError("process ended; last lines: %r" % self.seen[-8:])
-            self.seen.append(line)
-            if pred(line):
-                return line
+        i = start
+        with self._cond:
+            while True:
+                while i < len(self.seen):
+                    if pred(self.seen[i]):
+                        return self.seen[i]
+                    i += 1
+                left = deadline - time.monotonic()
+                if self.ended or left <= 0:
+                    raise AssertionError("%s waiting; last lines: %r" % (
+                        "process ended" if self.ended else "timed out", self.seen[-8:]))
+                self._cond.wait(left)
 
 
 class Server:
@@ -188,7 +193,7 @@ class Client:
             self.peer.start()
 
     def events(self, name):
-        return [json.loads(l) for l in self.out.seen if '"name":"%s"' % name in l]
+        return [json.loads(l) for l in self.out.lines() if '"name":"%s"' % name in l]
 
     def wait_event(self, name, timeout=20, **fields):
         def match(line):
@@ -204,14 +209,11 @@ class Client:
 
     def command(self, line, timeout=10):
         """Sends a command and returns its reply text."""
-        marker = len(self.out.seen)
+        marker = len(self.out.lines())
         self.send(line)
         def match(l):
-            if not l.startswith('{"command":'):
-                return False
-            return json.loads(l)["command"] == line
-        got = self.out.wait_for(lambda l: match(l) and self.out.seen.index(l) >= marker, timeout)
-        return json.loads(got)["reply"]
+            return l.startswith('{"command":') and json.loads(l)["command"] == line
+        return json.loads(self.out.wait_for(match, timeout, start=marker))["reply"]
 
     def quit(self, timeout=15):
         if self.peer:
