@@ -221,8 +221,12 @@ bool TConsoleClient::DisconnectEnabled() {
   return S == csConnecting || S == csConnected;
 }
 
-void TConsoleClient::ToggleOutputMuted() {}
-void TConsoleClient::ToggleInputMuted() {}
+void TConsoleClient::ToggleOutputMuted() {
+  FClient->PlayerSetFlags(FClient->PlayerFlags() ^ Bit(pfOutputMuted));
+}
+void TConsoleClient::ToggleInputMuted() {
+  FClient->PlayerSetFlags(FClient->PlayerFlags() ^ Bit(pfInputMuted));
+}
 
 bool TConsoleClient::Connected() {
   return FClient->State() == csConnected;
