@@ -113,6 +113,9 @@ void TClient::HandleCommand(const TPacket& P) {
     return;
   }
   std::lock_guard<std::mutex> D(FDispatchLock);
+  // Handlers that change the own channel reconfigure the encoders under the
+  // sound lock; taking it first keeps the order sound, channels, players.
+  std::lock_guard<std::recursive_mutex> S(FSoundLock);
   if (Type < 0) {
     DoErrorPacket(P);
     return;

@@ -437,25 +437,5 @@ void TClient::StorePermissions(const uint8_t* Table) {
           static_cast<uint8_t>(Table[T * PermissionSetSize + B] & ~PermissionMasks[T][B]);
 }
 
-// ---------------------------------------------------------------------------
-// Sound-side hooks: the voice code fills these in.
-
-bool TClient::VoiceOutputWanted(uint8_t) {
-  return true;
-}
-
-bool TClient::StoreVoice(TPlayerItem&, std::span<const uint8_t>, uint8_t, uint16_t, uint16_t) {
-  return false;
-}
-
-void TClient::SetTransmitCodec(uint16_t Codec) {
-  FTransmitCodec = Codec;
-}
-
-void TClient::ResetTransmitPath() {}
-
-void TClient::OpenCodecLibraries() {}
-
-void TClient::CloseCodecLibraries() {}
 
 } // namespace orlavonix

@@ -19,10 +19,14 @@
 #include "protocol/PacketBuffers.h"
 #include "protocol/TimeTools.h"
 #include "protocol/UdpSocket.h"
+#include "voice/ClientSoundBase.h"
+
+struct hvdi_enc_state;
 
 namespace orlavonix {
 
 ORLAVONIX_DECLARE_EXCEPTION(EProtocol, Exception);
+struct TSpeexCodec;
 
 // Client options.
 constexpr uint8_t coResend = 1;
@@ -105,7 +109,7 @@ private:
 };
 
 // The client side of one connection to a voice server at a time.
-class TClient {
+class TClient : public TSoundClient {
 public:
   // Clock: the time base of the packet buffer (tests pass a manual one).
   TClient(TClientCallback Callback, uint8_t Options, const TClock* Clock = nullptr);
@@ -231,6 +235,34 @@ public:
   // The sound side's lock; taken before the channel and player lists.
   std::recursive_mutex FSoundLock;
 
+  // Sound side (ClientSound.cpp): mixing for the output device, the
+  // transmit path for the input device, and the user's sound switches.
+  bool snd_GetSoundData(float* Buffer, int32_t Count) override;
+  bool snd_StoreSoundData(float* Samples, int32_t Count, float& Level) override;
+  void snd_SetInputMuted(bool Muted);
+  void snd_SetOutputMuted(bool Muted);
+  void snd_MuteBoth();
+  void snd_SetPushToTalk(bool Enabled);
+  void snd_SetPushToTalkPressed(bool Pressed);
+  void snd_SetVoxLevel(int32_t Level);
+  void snd_SetVolume(float Gain);
+  // Targets: the whisper target block (count byte, then 5-byte entries); empty for none.
+  void snd_SetWhisper(std::vector<uint8_t> Targets, bool Whispering);
+  void snd_SetLoopback(bool Enabled);
+  // Raises "illegal loopback codec" outside 0 to 12.
+  void snd_SetLoopbackCodec(int32_t Codec);
+  void snd_GetSpeakers(std::string& Text);
+  // Configures the send encoders for the own channel's codec (event thread).
+  void sndi_ChangeCodec(int32_t Codec);
+  bool sndi_UpdateFlags();
+  // Read-only views of the sound state, for the user interface and tests.
+  bool InputMuted();
+  bool OutputMuted();
+  bool CodecUnsupported();
+  int32_t SpeakNr();
+  int32_t CurrentCodec();
+  bool IsTalking(uint32_t Id);
+
 protected:
   // Sound-side hooks, filled in by the voice code.
   // Whether received voice is wanted at all (output not muted, codec usable).
@@ -253,6 +285,19 @@ protected:
   }
 
 private:
+  struct TSoundState;
+  struct TSoundStateDeleter {
+    void operator()(TSoundState* State) const;
+  };
+  bool sndi_SetCodec(int32_t Codec, hvdi_enc_state* HawkEncoder, TSpeexCodec& SpeexEncoder);
+  void StartTalking(uint32_t Id);
+  void StopTalking(uint32_t Id);
+  bool ChannelHasFlags(int32_t ChannelId, uint16_t Flags);
+  void AppendSendBlock(const float* Samples, int32_t Count, float& Level);
+  void LoopbackStep(int32_t N);
+  int32_t EncodeBlock(int32_t Codec, hvdi_enc_state* Hawk, TSpeexCodec& Speex, uint8_t* Out);
+  void ClearReceiveBuffers();
+
   friend class TClientReadThread;
   friend class TClientWriteThread;
   friend class TClientEventThread;
@@ -344,6 +389,7 @@ private:
   std::atomic<uint16_t> FTransmitCodec{0};
   std::atomic<int32_t> FOwnLeaveDelayMs{500};
   std::atomic<bool> FShutDown{false};
+  std::unique_ptr<TSoundState, TSoundStateDeleter> FSnd;
 };
 
 } // namespace orlavonix

@@ -152,6 +152,11 @@ public:
   size_t Count() const;
   void Clear();
   TPlayerItem* Find(uint32_t Id) const;
+  // Visits every player, last to first; call under Mutex().
+  template <typename F> void ForEachReverse(F&& Fn) const {
+    for (size_t I = FItems.size(); I-- > 0;)
+      Fn(*FItems[I]);
+  }
 
 private:
   mutable std::recursive_mutex FLock;
