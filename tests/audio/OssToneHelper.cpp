@@ -3,9 +3,14 @@
 // OSS emulation preloaded, which has to be in place before the process starts.
 //
 //   oss_tone_helper DEVICE BLOCKSIZE TONE_HZ SECONDS CAPTURE_FILE
+//   oss_tone_helper engine DEVICE BLOCKSIZE TONE_HZ SECONDS CAPTURE_FILE
 //
+// The first form drives the thread with plain devices at 22050 Hz; the second
+// opens the device through the sound engine, whose voice side runs at 8000 Hz:
+// the tone is the voice it mixes, and the capture file holds what it would send.
 // Prints "key=value" lines: initialized, duplex, block, blocks, elapsed_ms,
 // then every log line the thread wrote.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -13,11 +18,14 @@
 #include <cstdlib>
 #include <mutex>
 #include <numbers>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "audio/LogCapture.h"
 #include "audio/OSSioThread.h"
+#include "audio/SoundBackends.h"
+#include "voice/LinuxSound.h"
 
 using namespace orlavonix;
 
@@ -78,9 +86,71 @@ private:
   TShared& FS;
 };
 
+// The protocol side of the engine: an 8000 Hz tone as the mixed voice, and
+// every block it is given to send written to the capture file.
+class TToneClient : public TSoundClient {
+public:
+  TToneClient(double Hz, std::FILE* Capture) : FHz(Hz), FCapture(Capture) {}
+  bool snd_GetSoundData(float* Buffer, int32_t Count) override {
+    for (int32_t I = 0; I < Count; ++I, ++FPhase)
+      Buffer[I] = float(8000.0 * std::sin(2 * std::numbers::pi * FHz * double(FPhase) / 8000.0));
+    return true;
+  }
+  bool snd_StoreSoundData(float* Samples, int32_t Count, float& Level) override {
+    std::vector<int16_t> S(static_cast<size_t>(Count));
+    for (int32_t I = 0; I < Count; ++I)
+      S[size_t(I)] = int16_t(std::clamp(std::lround(Samples[I]), -32768L, 32767L));
+    std::fwrite(S.data(), 2, S.size(), FCapture);
+    if (Stored.fetch_add(Count) == 0)
+      First = std::chrono::steady_clock::now();
+    Last = std::chrono::steady_clock::now();
+    Level = 1;
+    return true;
+  }
+  std::atomic<int64_t> Stored{0};
+  std::chrono::steady_clock::time_point First, Last;
+
+private:
+  double FHz;
+  std::FILE* FCapture;
+  uint64_t FPhase = 0;
+};
+
+int RunEngine(int Argc, char** Argv) {
+  if (Argc != 7)
+    return 2;
+  auto& Log = test::TLogCapture::Install();
+  std::FILE* Capture = std::fopen(Argv[6], "wb");
+  if (!Capture)
+    return 3;
+  TToneClient Client(std::atof(Argv[4]), Capture);
+  double Seconds = std::atof(Argv[5]);
+  bool Opened = false, Duplex = false;
+  {
+    TLinuxSound Sound(&Client, nullptr, CreateSoundBackend);
+    Sound.SetBufferSize(std::atoi(Argv[3]));
+    Opened = Sound.OpenDevice(0, Argv[2], false);
+    Duplex = Sound.HasInput();
+    if (Opened)
+      test::WaitUntil([&] { return Client.Stored.load() >= int64_t(Seconds * 8000); },
+                      std::chrono::milliseconds(int(Seconds * 1000) + 10000));
+  }
+  std::fclose(Capture);
+  std::printf("initialized=%d\nduplex=%d\nstored=%lld\n", Opened, Duplex,
+              static_cast<long long>(Client.Stored.load()));
+  if (Client.Stored > 0)
+    std::printf("elapsed_ms=%.0f\n",
+                std::chrono::duration<double, std::milli>(Client.Last - Client.First).count());
+  for (auto& L : Log.Lines())
+    std::printf("log=%s: %s\n", L.Context.c_str(), L.Text.c_str());
+  return Opened ? 0 : 1;
+}
+
 } // namespace
 
 int main(int Argc, char** Argv) {
+  if (Argc > 1 && std::string(Argv[1]) == "engine")
+    return RunEngine(Argc, Argv);
   if (Argc != 6) {
     std::fprintf(stderr, "usage: %s DEVICE BLOCKSIZE TONE_HZ SECONDS CAPTURE_FILE\n", Argv[0]);
     return 2;
