@@ -313,6 +313,12 @@ void TClient::CloseCon() {
 
 // ---------------------------------------------------------------------------
 
+void TClient::SetConnectionTimeouts(int32_t LoginMs, int32_t ConnectedMs) {
+  std::lock_guard<std::mutex> G(FBufferLock);
+  if (FBuffer)
+    FBuffer->SetTimeouts(LoginMs, ConnectedMs);
+}
+
 void TClient::GetBandwidth(int32_t& Upload, int32_t& Download) const {
   Upload = FUploadLimit;
   Download = FDownloadLimit;

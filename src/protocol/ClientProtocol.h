@@ -231,6 +231,9 @@ public:
   // How long a left-scope notice for the own player waits before the
   // connection is ended (tests shorten it).
   void SetOwnLeaveDelayMs(int32_t Ms) { FOwnLeaveDelayMs = Ms; }
+  // The silence after which a connection counts as lost (2000 ms while
+  // logging in, 30000 ms when connected); for the next connection.
+  void SetConnectionTimeouts(int32_t LoginMs, int32_t ConnectedMs);
 
   // The sound side's lock; taken before the channel and player lists.
   std::recursive_mutex FSoundLock;

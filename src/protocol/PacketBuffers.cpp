@@ -474,8 +474,16 @@ void TCustomPacketBuffer::AddConnection(uint32_t PlayerId, uint32_t ConnectionId
   RemoveConnection(PlayerId);
   auto C = std::make_unique<TSingleConnection>(FOptions, PlayerId, ConnectionId, Host, Port,
                                                FirstUnreliable, Name, FClock);
+  C->FLoginTimeout = FLoginTimeout;
+  C->FConnectedTimeout = FConnectedTimeout;
   FConnectionTable.Add(static_cast<int32_t>(PlayerId), C.get());
   FConnections.push_back(std::move(C));
+}
+
+void TCustomPacketBuffer::SetTimeouts(int32_t LoginMs, int32_t ConnectedMs) {
+  std::lock_guard<std::recursive_mutex> G(FLock);
+  FLoginTimeout = LoginMs;
+  FConnectedTimeout = ConnectedMs;
 }
 
 void TCustomPacketBuffer::RemoveConnection(uint32_t PlayerId) {

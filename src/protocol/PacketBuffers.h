@@ -265,6 +265,9 @@ public:
   void TryGetEvent(int32_t& Kind, uint32_t& PlayerId, TPacketPtr& Packet,
                    int32_t* WaitMs = nullptr);
 
+  // How long a connection may stay silent while logging in and when
+  // connected; applies to connections added afterwards.
+  void SetTimeouts(int32_t LoginMs, int32_t ConnectedMs);
   void SetCaptureLoginReply(bool On);
   TPacketPtr TakeLoginReply();
   void SetUploadLimit(uint32_t PlayerId, int32_t Limit);
@@ -306,6 +309,8 @@ private:
   std::atomic<int64_t> FBytesReceived{0};
   int32_t FSendScanIndex = 0;
   int32_t FEventScanIndex = 0;
+  int32_t FLoginTimeout = 2000;
+  int32_t FConnectedTimeout = 30000;
   bool FCaptureLoginReply = false;
   TPacketPtr FLoginReply;
   TFIFOList FUnbound{512, 512, 4096};
