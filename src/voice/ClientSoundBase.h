@@ -108,6 +108,8 @@ public:
   TSoundInDevice(TSoundClient* Client, bool Flag, TSoundRecorder* Recorder);
 
   void ProcessInput(const int16_t* Block, int32_t Count);
+  // The backend's flag, kept for the settings; it changes nothing here.
+  bool Flag() const { return FFlag; }
 
 private:
   void ProcessChunk(const int16_t* Block, int32_t Count);
