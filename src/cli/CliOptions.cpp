@@ -1,5 +1,6 @@
 #include "cli/CliOptions.h"
 
+#include <cstdlib>
 #include <stdexcept>
 
 namespace orlavonix {
@@ -11,6 +12,8 @@ const char* CliUsage() {
          "  --sound oss:DEVICE   an OSS device, e.g. oss:/dev/dsp\n"
          "  --sound net:PORT:L   a TCP sound port, samples little- (L) or big-endian (B)\n"
          "  --buffer BYTES       device block size: 1024, 2048 (default) or 4096\n"
+         "  --vox LEVEL          talk by voice activation, sensitivity 0..1000 (default: "
+         "push-to-talk)\n"
          "  --config FILE        read bandwidth and sound settings from a settings file\n"
          "  --debug              write the debug log (ZQClient.log in the user data folder)\n"
          "  --log FILE           write the debug log to FILE\n"
@@ -43,8 +46,16 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& Args) {
         O.BufferSize = std::stoi(V);
       else
         throw std::invalid_argument("--buffer takes 1024, 2048 or 4096, not " + V);
+    } else if (A == "--vox") {
+      const std::string& V = Value(I, A);
+      char* End = nullptr;
+      long L = std::strtol(V.c_str(), &End, 10);
+      if (V.empty() || *End || L < 0 || L > 1000)
+        throw std::invalid_argument("--vox takes a level from 0 to 1000, not " + V);
+      O.VoxLevel = static_cast<int>(L);
     } else if (A == "--sound") {
       const std::string& V = Value(I, A);
+      O.SoundGiven = true;
       if (V == "none") {
         O.Sound = TSoundChoice::None;
         O.SoundName.clear();

@@ -5,8 +5,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "audio/SoundBackends.h"
 #include "cli/EventJson.h"
 #include "cli/JsonLine.h"
+#include "config/ConfigFile.h"
+#include "config/ConfigSections.h"
 #include "config/ServerLink.h"
 #include "integration/CallbackInterface.h"
 #include "keys/ClientKeyPressBase.h"
@@ -38,6 +41,7 @@ TConsoleClient::~TConsoleClient() {
   FStopInput = true;
   if (FInputThread.joinable())
     FInputThread.join();
+  FSound.reset(); // the I/O thread stops before the client it feeds goes
   FClient.reset();
   FSync->Shutdown();
   TThread::SetSyncDispatcher(nullptr);
@@ -51,7 +55,55 @@ void TConsoleClient::Print(const std::string& Line) {
   std::fflush(FOut);
 }
 
+std::string TConsoleClient::SetUpSound() {
+  int32_t Kind = FOptions.Sound == TSoundChoice::Oss       ? 0
+                 : FOptions.Sound == TSoundChoice::Network ? 1
+                                                           : -1;
+  std::string Name = FOptions.SoundName;
+  int32_t BufferSize = FOptions.BufferSize;
+  if (!FOptions.ConfigFile.empty()) {
+    TConfigFile Config(FOptions.ConfigFile);
+    try {
+      if (auto B = ReadBandwidthSettings(Config))
+        FClient->SetBandwidth(B->Upload, B->Download);
+      if (auto V = ReadVolumeSettings(Config))
+        FClient->snd_SetVolume(static_cast<float>(V->OutputVolume) / 10.0f);
+      // The command line's device wins over the file's.
+      auto D = ReadSoundDeviceSettings(Config);
+      if (D && FOptions.Sound == TSoundChoice::None && !FOptions.SoundGiven) {
+        Kind = D->OutputKind;
+        Name = D->OutputDevice;
+        BufferSize = D->BufferSize;
+      }
+    } catch (const std::exception& E) {
+      return "settings file " + FOptions.ConfigFile + ": " + E.what();
+    }
+  }
+  if (FOptions.VoxLevel >= 0) {
+    FClient->snd_SetPushToTalk(false);
+    FClient->snd_SetVoxLevel(FOptions.VoxLevel);
+  } else {
+    FClient->snd_SetPushToTalk(true);
+  }
+  if (Kind < 0)
+    return "";
+  FSound = std::make_unique<TLinuxSound>(FClient.get(), nullptr, CreateSoundBackend);
+  FSound->SetBufferSize(BufferSize);
+  try {
+    if (!FSound->OpenDevice(Kind, Name, false))
+      return "cannot open the sound device " + Name;
+  } catch (const std::exception& E) {
+    return "sound device " + Name + ": " + E.what();
+  }
+  return "";
+}
+
 int TConsoleClient::Run(int InputFd) {
+  std::string SoundError = SetUpSound();
+  if (!SoundError.empty()) {
+    std::fprintf(FErr, "orlavonix-cli: %s\n", SoundError.c_str());
+    return 1;
+  }
   TConnectInfo Info{};
   ParseServerLink(FOptions.Link, Info, "orlavonix-cli");
   int32_t Result = ConnectTo(Info);
@@ -201,9 +253,72 @@ void TConsoleClient::BeginQuit() {
   FClient->Disconnect();
 }
 
+std::vector<uint8_t> TConsoleClient::WhisperTargets(const std::string& Text, std::string& Error) {
+  std::vector<uint8_t> Block{0};
+  size_t Start = 0;
+  while (Start <= Text.size()) {
+    size_t End = Text.find(';', Start);
+    std::string Item =
+        Text.substr(Start, End == std::string::npos ? std::string::npos : End - Start);
+    Start = End == std::string::npos ? Text.size() + 1 : End + 1;
+    size_t Space = Item.find(' ');
+    std::string What = Item.substr(0, Space),
+                Name = Space == std::string::npos ? "" : Item.substr(Space + 1);
+    std::optional<uint32_t> Id;
+    uint8_t TargetKind;
+    if (What == "PLAYER") {
+      TargetKind = 1;
+      for (const auto& P : Players())
+        if (P.Nickname == Name)
+          Id = P.Id;
+    } else if (What == "CHANNEL") {
+      TargetKind = 0;
+      Id = ResolveChannelName(Name);
+    } else {
+      Error = "ERROR -7 PARAM IS NOT VALID";
+      return {};
+    }
+    if (!Id) {
+      Error = What == "PLAYER" ? "ERROR -40 PLAYER NOT FOUND" : "ERROR -20 CHANNEL NOT FOUND";
+      return {};
+    }
+    if (Block[0] == 255)
+      break;
+    Block[0]++;
+    Block.push_back(TargetKind);
+    for (int I = 0; I < 4; ++I)
+      Block.push_back(static_cast<uint8_t>(*Id >> (8 * I)));
+  }
+  return Block;
+}
+
+// The console's own words for scripts: push-to-talk and whispering.
 bool TConsoleClient::ScriptCommand(const std::string& Line, std::string& Reply) {
-  (void)Line;
-  (void)Reply;
+  if (Line == "TALK ON" || Line == "TALK OFF") {
+    FClient->snd_SetPushToTalkPressed(Line == "TALK ON");
+    Reply = "OK";
+    return true;
+  }
+  if (Line == "WHISPER OFF") {
+    FClient->snd_SetWhisper({}, false);
+    Reply = "OK";
+    return true;
+  }
+  if (Line.rfind("WHISPER ", 0) == 0) {
+    if (!Connected()) {
+      Reply = "ERROR -1 NOT CONNECTED";
+      return true;
+    }
+    std::string Error;
+    auto Block = WhisperTargets(Line.substr(8), Error);
+    if (Block.empty()) {
+      Reply = Error;
+      return true;
+    }
+    FClient->snd_SetWhisper(std::move(Block), true);
+    Reply = "OK";
+    return true;
+  }
   return false;
 }
 
@@ -222,10 +337,10 @@ bool TConsoleClient::DisconnectEnabled() {
 }
 
 void TConsoleClient::ToggleOutputMuted() {
-  FClient->PlayerSetFlags(FClient->PlayerFlags() ^ Bit(pfOutputMuted));
+  FClient->snd_SetOutputMuted(!FClient->OutputMuted());
 }
 void TConsoleClient::ToggleInputMuted() {
-  FClient->PlayerSetFlags(FClient->PlayerFlags() ^ Bit(pfInputMuted));
+  FClient->snd_SetInputMuted(!FClient->InputMuted());
 }
 
 bool TConsoleClient::Connected() {

@@ -16,6 +16,7 @@
 #include "integration/SyncCall.h"
 #include "integration/UiLoop.h"
 #include "protocol/ClientProtocol.h"
+#include "voice/LinuxSound.h"
 
 namespace orlavonix {
 
@@ -64,6 +65,11 @@ private:
   void BeginQuit();
   bool ScriptCommand(const std::string& Line, std::string& Reply);
   void ReadInput(int Fd);
+  // Settings file, sound device and talk mode; a failure text or empty.
+  std::string SetUpSound();
+  // "PLAYER nick;CHANNEL name" into a whisper target block; empty when a
+  // target is unknown (Error says which).
+  std::vector<uint8_t> WhisperTargets(const std::string& Text, std::string& Error);
 
   TCliOptions FOptions;
   std::FILE* FOut;
@@ -72,6 +78,7 @@ private:
   std::unique_ptr<TSyncCallRoad> FSync;
   std::unique_ptr<TCallbackSynchronizer> FEvents;
   std::unique_ptr<TClient> FClient;
+  std::unique_ptr<TLinuxSound> FSound; // after FClient: it calls into the client
   TConnectInfo FInfo{};
   std::string FPendingConnect;  // an address to connect to once idle
   std::set<uint32_t> FSpeakers; // players heard now (kind 17)
