@@ -124,7 +124,7 @@ private:
   float FHighPassX[6] = {};
   float FHighPassY[6] = {};
   TDownsampler FDownsampler;
-  [[maybe_unused]] bool FFlag; // kept from the device settings; capture ignores it
+  bool FFlag;
 };
 
 // The fifth-order high-pass of the capture path on its own, for tests:
