@@ -113,6 +113,13 @@ public:
   // The id of the channel with this name under this parent, or false.
   bool FindByName(std::string_view Name, int32_t ParentId, uint32_t& Id) const;
   std::vector<TChannelRecord> List() const;
+  // Visits every channel in registry order under the list lock, without
+  // copying the records (each carries kilobytes of texts).
+  template <typename F> void ForEach(F&& Fn) const {
+    std::lock_guard<std::recursive_mutex> G(FLock);
+    for (const auto& C : FItems)
+      Fn(static_cast<const TChannelRecord&>(*C));
+  }
   size_t Count() const;
   void Clear();
   // The record itself, for changes under Mutex(); nullptr if absent.
