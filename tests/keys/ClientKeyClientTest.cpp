@@ -81,9 +81,10 @@ TEST(ClientKeyClient, WhisperBindingsReachTheTransmitPathWithTheirTargets) {
     EXPECT_EQ(R.Feed(2), 0);
 
     Press.Keys().Key(itKeyboard, KeyW, true);
-    EXPECT_EQ(R.Feed(4), 4);
-    ASSERT_TRUE(R.WaitVoice(2));
+    EXPECT_EQ(R.Feed(4), 4); // 2976 samples: three packets of 800
+    ASSERT_TRUE(R.WaitVoice(3));
     const auto Sent = R.Voice();
+    ASSERT_EQ(Sent.size(), 3u);
     for (const auto& V : Sent) {
       EXPECT_EQ(V.Flags & 1, 1);
       ASSERT_GT(V.Rest.size(), C.Block.size());
@@ -106,14 +107,13 @@ TEST(ClientKeyClient, PushToTalkKeyGatesTheVoiceAndSwitchActionSendsItsRequest) 
   EXPECT_EQ(R.Feed(2), 0);
 
   Press.Keys().Key(itKeyboard, KeyP, true);
-  EXPECT_EQ(R.Feed(2), 2);
+  EXPECT_EQ(R.Feed(2), 2); // 1488 samples: one packet of 800
   ASSERT_TRUE(R.WaitVoice(1));
-  for (const auto& V : R.Voice())
-    EXPECT_EQ(V.Flags, 0) << "plain voice, no target block";
+  ASSERT_EQ(R.Voice().size(), 1u);
+  EXPECT_EQ(R.Voice()[0].Flags, 0) << "plain voice, no target block";
   Press.Keys().Key(itKeyboard, KeyP, false);
-  const size_t Sent = R.Voice().size();
   EXPECT_EQ(R.Feed(2), 0);
-  EXPECT_EQ(R.Voice().size(), Sent);
+  EXPECT_EQ(R.Voice().size(), 1u);
 
   // "switch to channel" resolves the name against the registry and asks the
   // server, with the password from the second line.
@@ -149,6 +149,7 @@ TEST(ClientKeyClient, LastWhispererBoundToAPresetBecomesAWhisperTarget) {
   Press.Keys().Key(itKeyboard, KeyW, true);
   EXPECT_EQ(R.Feed(2), 2);
   ASSERT_TRUE(R.WaitVoice(1));
+  ASSERT_EQ(R.Voice().size(), 1u);
   const TBytes Block = {1, 1, 10, 0, 0, 0};
   for (const auto& V : R.Voice()) {
     EXPECT_EQ(V.Flags & 1, 1);

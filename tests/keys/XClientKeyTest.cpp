@@ -102,18 +102,18 @@ TEST_F(XClientKeys, HeldPushToTalkKeySendsVoiceAndReleasingItStops) {
 
   Key(KeyA, true);
   ASSERT_TRUE(Reached(KeyA, true));
-  EXPECT_EQ(Rig->Feed(4), 4);
+  EXPECT_EQ(Rig->Feed(4), 4); // 2976 samples: three packets of 800
   ASSERT_TRUE(Rig->WaitVoice(3));
+  ASSERT_EQ(Rig->Voice().size(), 3u);
   EXPECT_TRUE(Rig->H.Client->IsTalking(TKeyClientRig::Me));
   for (const auto& V : Rig->Voice())
     EXPECT_EQ(V.Flags, 0);
 
   Key(KeyA, false);
   ASSERT_TRUE(Reached(KeyA, false));
-  const size_t Sent = Rig->Voice().size();
   EXPECT_EQ(Rig->Feed(4), 0);
   EXPECT_FALSE(Rig->H.Client->IsTalking(TKeyClientRig::Me));
-  EXPECT_EQ(Rig->Voice().size(), Sent) << "nothing sent after the release";
+  EXPECT_EQ(Rig->Voice().size(), 3u) << "nothing sent after the release";
 
   EXPECT_EQ(KeyEvents, 2);
   EXPECT_EQ(OffThreadKeys, 0) << "key events run on the user-interface loop only";
@@ -126,8 +126,9 @@ TEST_F(XClientKeys, HeldWhisperKeySendsWhisperedVoiceToItsTarget) {
                             kaWhisperToPlayers, "other"));
   Key(KeyB, true);
   ASSERT_TRUE(Reached(KeyB, true));
-  EXPECT_EQ(Rig->Feed(2), 2);
+  EXPECT_EQ(Rig->Feed(2), 2); // one packet of 800 samples
   ASSERT_TRUE(Rig->WaitVoice(1));
+  ASSERT_EQ(Rig->Voice().size(), 1u);
   const TBytes Block = {1, 1, 9, 0, 0, 0};
   for (const auto& V : Rig->Voice()) {
     EXPECT_EQ(V.Flags & 1, 1);
