@@ -8,7 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "audio/LogCapture.h"
+#include "support/LogCapture.h"
 #include "audio/SoundBackends.h"
 #include "audio/TcpPeer.h"
 #include "base/Exceptions.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "audio/FakeDevices.h"
-#include "audio/LogCapture.h"
+#include "support/LogCapture.h"
 #include "audio/NetworkioThread.h"
 #include "audio/TcpPeer.h"
 #include "base/Exceptions.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "audio/FakeDevices.h"
-#include "audio/LogCapture.h"
+#include "support/LogCapture.h"
 #include "audio/OSS.h"
 #include "audio/OSSioThread.h"
 #include "audio/soundcard.h"

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "audio/LogCapture.h"
+#include "support/LogCapture.h"
 #include "audio/OSSioThread.h"
 #include "audio/SoundBackends.h"
 #include "voice/LinuxSound.h"

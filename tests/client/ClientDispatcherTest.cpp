@@ -4,8 +4,8 @@
 
 #include "protocol/ClientProtocol.h"
 #include "protocol/ClientProtocolTypes.h"
-#include "support/CaptureLog.h"
 #include "support/ClientHarness.h"
+#include "support/LogCapture.h"
 
 using namespace orlavonix;
 using namespace orlavonix::testing;
@@ -20,7 +20,7 @@ constexpr uint32_t Actor = 11; // in Lobby
 class Dispatch : public ::testing::Test {
 protected:
   void Start(uint16_t ServerType = Bit(stClan)) {
-    CaptureLog();
+    test::TLogCapture::Shared();
     TLoginReplySpec S;
     S.ServerType = ServerType;
     ASSERT_EQ(H->Login(S), 0);
@@ -32,7 +32,7 @@ protected:
     Cmd(8, LoginDone());
     ASSERT_EQ(H->Client->State(), csConnected);
     H->Log.Clear();
-    CaptureLog().Clear();
+    test::TLogCapture::Shared().Clear();
   }
   void Cmd(int16_t Type, const TBytes& Payload) {
     auto P = Command(Type, Me, TClientHarness::Conn, 0, Payload);
@@ -128,8 +128,8 @@ TEST_F(Dispatch, ShortPacketsAreLoggedAndChangeNothing) {
       PutLE<uint32_t>(Payload.data(), C.Type == 115 ? 1 : Other);
     Cmd(C.Type, Payload);
     EXPECT_TRUE(Events().empty()) << C.Type;
-    EXPECT_TRUE(CaptureLog().Contains(std::string("TClientEventThread.") + C.Name +
-                                      ": invalid packet size"))
+    EXPECT_TRUE(test::TLogCapture::Shared().Contains(std::string("TClientEventThread.") + C.Name +
+                                                     "|invalid packet size"))
         << C.Name;
   }
   EXPECT_EQ(H->Client->ListPlayers().size(), 4u);
@@ -142,17 +142,17 @@ TEST_F(Dispatch, ShortPacketsAreLoggedAndChangeNothing) {
 }
 
 TEST_F(Dispatch, ChannelListStopsAtABrokenRecord) {
-  CaptureLog();
+  test::TLogCapture::Shared();
   ASSERT_EQ(H->Login(), 0);
-  CaptureLog().Clear();
+  test::TLogCapture::Shared().Clear();
   TBytes Broken = ChannelWire(2, "Two", -1, 0, 5, "topic");
   Broken.pop_back(); // the description's terminator
   Broken.push_back('d');
   Cmd(6, Concat({U32Bytes(3), ChannelWire(1, "One"), Broken}));
   EXPECT_EQ(H->Client->ListChannels().size(), 1u);
   EXPECT_EQ(H->Log.OfKind(cb_NewChannel).size(), 1u);
-  EXPECT_TRUE(CaptureLog().Contains(
-      "TClientEventThread.DoLoginStep4: Size error in loginstep4, iteration 1"));
+  EXPECT_TRUE(test::TLogCapture::Shared().Contains(
+      "TClientEventThread.DoLoginStep4|Size error in loginstep4, iteration 1"));
 
   // A count far beyond what the packet holds ends at the packet's end.
   Cmd(6, Concat({U32Bytes(0xFFFFFFFFu), ChannelWire(5, "Five")}));
@@ -160,17 +160,17 @@ TEST_F(Dispatch, ChannelListStopsAtABrokenRecord) {
 }
 
 TEST_F(Dispatch, PlayerListCountsAndUnknownChannels) {
-  CaptureLog();
+  test::TLogCapture::Shared();
   ASSERT_EQ(H->Login(), 0);
   Cmd(6, ChannelList({ChannelWire(1, "Lobby")}));
   for (int64_t Count : {int64_t(0), int64_t(11), int64_t(0xFFFFFFFFu)})
     Cmd(7, PlayerList({PlayerWire(Other, 1, "other")}, Count));
   EXPECT_TRUE(H->Client->ListPlayers().empty());
-  CaptureLog().Clear();
+  test::TLogCapture::Shared().Clear();
   Cmd(7, PlayerList({PlayerWire(Other, 1, "other"), PlayerWire(Gamer, 42, "lost")}));
   EXPECT_EQ(H->Client->ListPlayers().size(), 1u);
-  EXPECT_TRUE(CaptureLog().Contains(
-      "TClientEventThread.DoLoginStep5: error adding player lost(10), channel id 42 not found"));
+  EXPECT_TRUE(test::TLogCapture::Shared().Contains(
+      "TClientEventThread.DoLoginStep5|error adding player lost(10), channel id 42 not found"));
   // Once connected, the login list is no longer taken; the family list is.
   Cmd(8, LoginDone());
   Cmd(7, PlayerList({PlayerWire(Actor, 1, "late")}));

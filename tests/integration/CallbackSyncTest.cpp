@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <thread>
 
-#include "CaptureLog.h"
 #include "integration/CallbackSync.h"
 #include "integration/SyncCall.h"
 #include "integration/UiLoop.h"
+#include "support/LogCapture.h"
 
 using namespace orlavonix;
 using namespace orlavonix::test;
@@ -97,7 +97,7 @@ TEST(CallbackSynchronizer, RecordPostedByAHandlerRunsAfterItAndAfterWaitingRecor
 }
 
 TEST(CallbackSynchronizer, AHandlerThatRaisesIsLoggedWithTheKindAndTheNextRecordRuns) {
-  TCaptureLogScope Log;
+  test::TLogCaptureScope Log;
   TBridge B;
   B.OnRecord = [](const TEventRecord& R) {
     if (R.Kind() == 13)
@@ -110,9 +110,9 @@ TEST(CallbackSynchronizer, AHandlerThatRaisesIsLoggedWithTheKindAndTheNextRecord
   B.Loop.ProcessPending();
   ASSERT_EQ(B.Handled.size(), 2u);
   EXPECT_EQ(GetLE<int32_t>(B.Handled[1].data()), 14);
-  EXPECT_EQ(Log.Lines(), std::vector<std::string>{
-                             "TCallbackSynchronizer.DoIt|Exception EHandlerFailed: tree node "
-                             "missing ##doing 13##"});
+  EXPECT_EQ(Log->Joined(), std::vector<std::string>{
+                               "TCallbackSynchronizer.DoIt|Exception EHandlerFailed: tree node "
+                               "missing ##doing 13##"});
 }
 
 TEST(CallbackSynchronizer, EmptyQueueShortRecordsAndDestructionWithWaitingRecords) {

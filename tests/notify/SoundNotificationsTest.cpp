@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "audio/LogCapture.h"
+#include "support/LogCapture.h"
 #include "audio/SoundBackends.h"
 #include "audio/TcpPeer.h"
 #include "base/Exceptions.h"

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sys/resource.h>
 
-#include "audio/LogCapture.h"
+#include "support/LogCapture.h"
 #include "audio/Subprocess.h"
 #include "base/Bytes.h"
 #include "base/Exceptions.h"

@@ -12,48 +12,14 @@
 
 #include "protocol/logdebug.h"
 
+#include "support/LogCapture.h"
 #include "voice/HawkVoice.h"
 #include "voice/libspeex.h"
 
 namespace orlavonix::test {
 
-// Installs itself as the global log and keeps every line as "context|text".
-class TCaptureLog : public TLogObject {
-public:
-  static TCaptureLog& Install() {
-    auto Log = std::make_unique<TCaptureLog>();
-    auto* Raw = Log.get();
-    Log->SetOptions(LogSet({lkAll}), LogSet({llAll}));
-    SetGlobalLog(std::move(Log));
-    return *Raw;
-  }
-  void WriteLine(std::string_view Text, std::string_view Context, TLogKind, TLogLevel) override {
-    std::lock_guard G(FLock);
-    FLines.push_back(std::string(Context) + "|" + std::string(Text));
-  }
-  void WriteHeader() override {}
-  void LogMemory(TLogKind, TLogLevel, std::string_view) override {}
-  void LogEntered(TLogKind, TLogLevel, std::string_view, std::string_view) override {}
-  void LogEnteredFmt(TLogKind, TLogLevel, std::string_view, std::string_view,
-                     const TVariants&) override {}
-  void LogLeft(TLogKind, TLogLevel, std::string_view, std::string_view) override {}
-  void LogLeftFmt(TLogKind, TLogLevel, std::string_view, std::string_view,
-                  const TVariants&) override {}
-  int CountContaining(const std::string& Part) {
-    std::lock_guard G(FLock);
-    return int(std::count_if(FLines.begin(), FLines.end(), [&](const std::string& L) {
-      return L.find(Part) != std::string::npos;
-    }));
-  }
-  std::vector<std::string> Lines() {
-    std::lock_guard G(FLock);
-    return FLines;
-  }
-
-private:
-  std::mutex FLock;
-  std::vector<std::string> FLines;
-};
+// The shared in-memory log; lines read as "context|text".
+using TCaptureLog = TLogCapture;
 
 // Opens both codec libraries for one test and closes them afterwards.
 class TCodecLibraries {

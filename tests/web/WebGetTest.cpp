@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "CaptureLog.h"
 #include "ScriptProcess.h"
 #include "UiLoop.h"
+#include "support/LogCapture.h"
 #include "web/WebGet.h"
 
 using namespace orlavonix;
@@ -210,8 +210,7 @@ TEST_F(WebGetTest, PictureChecks) {
 }
 
 TEST_F(WebGetTest, SilentServerEndsPictureFetchAndLogs) {
-  auto* Log = new TCaptureLog;
-  SetGlobalLog(std::unique_ptr<TLogObject>(Log));
+  test::TLogCaptureScope Log;
   int Calls = 0;
   auto Start = steady_clock::now();
   {
@@ -224,9 +223,7 @@ TEST_F(WebGetTest, SilentServerEndsPictureFetchAndLogs) {
   EXPECT_EQ(Calls, 0);
   EXPECT_GE(Took, 300);
   EXPECT_LT(Took, 10000);
-  auto Lines = Log->Lines();
+  auto Lines = Log->Joined();
   ASSERT_EQ(Lines.size(), 1u);
-  EXPECT_EQ(Lines[0],
-            "TImageWebGet.Execute | Exception EHttp: No complete reply line within 300 ms");
-  SetGlobalLog(std::make_unique<TNullLog>());
+  EXPECT_EQ(Lines[0], "TImageWebGet.Execute|Exception EHttp: No complete reply line within 300 ms");
 }
