@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "CaptureLog.h"
 #include "integration/KeyNotifyRoad.h"
 #include "integration/UiLoop.h"
+#include "support/LogCapture.h"
 
 using namespace orlavonix;
 using namespace orlavonix::test;
@@ -96,7 +96,7 @@ TEST(KeyNotificationRoad, OneWakeUpTakesOneValueAndSpareCallsDoNothing) {
 }
 
 TEST(KeyNotificationRoad, HandlerFailureIsLoggedAndTheNextValueIsStillHandled) {
-  TCaptureLogScope Log;
+  test::TLogCaptureScope Log;
   TRoadRig R;
   R.OnValue = [](int V) {
     if (V == 1)
@@ -109,7 +109,7 @@ TEST(KeyNotificationRoad, HandlerFailureIsLoggedAndTheNextValueIsStillHandled) {
   R.Loop.ProcessPending();
   EXPECT_EQ(R.Taken, (std::vector<int>{1, 2}));
   EXPECT_EQ(R.Road.Handled(), 1u);
-  auto Lines = Log.Lines();
+  auto Lines = Log->Joined();
   ASSERT_EQ(Lines.size(), 1u);
   EXPECT_NE(Lines[0].find("TKeyNotificationRoad.DoIt|Exception "), std::string::npos) << Lines[0];
   EXPECT_NE(Lines[0].find("bad key"), std::string::npos) << Lines[0];

@@ -11,6 +11,7 @@
 #include "config/ConfigFile.h"
 #include "keys/ClientKeyPressBase.h"
 #include "protocol/logdebug.h"
+#include "support/LogCapture.h"
 
 using namespace orlavonix;
 using namespace orlavonix::test;
@@ -19,16 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 // Collects log lines as "context|text".
-class TCaptureLog : public TNullLog {
-public:
-  std::vector<std::string>* Lines;
-  explicit TCaptureLog(std::vector<std::string>* L) : Lines(L) {
-    SetOptions(LogSet({lkDebug, lkWarning, lkError}), LogSet({llAll}));
-  }
-  void WriteLine(std::string_view Text, std::string_view Context, TLogKind, TLogLevel) override {
-    Lines->push_back(std::string(Context) + "|" + std::string(Text));
-  }
-};
 
 std::vector<uint8_t> ReadFile(const fs::path& P) {
   std::ifstream In(P, std::ios::binary);
@@ -57,14 +48,14 @@ protected:
   TCallLog Calls;
   TFakeKeyClient Client{Calls};
   TFakeKeyProgram Program{Calls};
-  std::vector<std::string> LogLines;
+  test::TLogCapture* Log = nullptr;
   fs::path Dir =
       fs::temp_directory_path() / ("orlakeys-" + std::to_string(getpid()) + "-" +
                                    testing::UnitTest::GetInstance()->current_test_info()->name());
 
   void SetUp() override {
     fs::create_directories(Dir);
-    SetGlobalLog(std::make_unique<TCaptureLog>(&LogLines));
+    Log = &test::TLogCapture::Install();
     Client.Connected = false;
   }
   void TearDown() override {
@@ -284,8 +275,9 @@ TEST_F(KeyFiles, ImportStopsAtABadRecordKeepingThoseBeforeIt) {
   P.ImportKeys((Dir / "bad.kbn").string());
   EXPECT_EQ(P.ComboCount(), 2);
   EXPECT_EQ(Program.Errors, (std::vector<std::string>{"There was an error importing keybindings"}));
-  EXPECT_EQ(LogLines, (std::vector<std::string>{
-                          "TClientKeyPressBase.ImportKeys(|Exception EKeyCombo: Invalid action"}));
+  EXPECT_EQ(Log->Joined(),
+            (std::vector<std::string>{
+                "TClientKeyPressBase.ImportKeys(|Exception EKeyCombo: Invalid action"}));
 }
 
 TEST_F(KeyFiles, ImportOfTruncatedOrMissingFilesReportsAnError) {
@@ -332,6 +324,7 @@ TEST_F(KeyFiles, ExportToAnUnwritablePlaceReportsAnError) {
   Fill(A);
   A.ExportKeys((Dir / "no-such-dir" / "x.kbn").string());
   EXPECT_EQ(Program.Errors, (std::vector<std::string>{"There was an error exporting keybindings"}));
+  auto LogLines = Log->Joined();
   ASSERT_EQ(LogLines.size(), 1u);
   EXPECT_EQ(LogLines[0].rfind("TClientKeyPressBase.ExportKeys|Exception EKeyCombo: ", 0), 0u)
       << LogLines[0];

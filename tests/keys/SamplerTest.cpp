@@ -8,6 +8,7 @@
 #include "KeyFakes.h"
 #include "keys/LinuxKeyPress.h"
 #include "protocol/logdebug.h"
+#include "support/LogCapture.h"
 
 using namespace orlavonix;
 using namespace orlavonix::test;
@@ -29,17 +30,6 @@ std::vector<std::string> Reports(const std::vector<std::pair<int, uint8_t>>& Old
   });
   return Out;
 }
-
-class TCaptureLog : public TNullLog {
-public:
-  std::mutex Lock;
-  std::vector<std::string> Lines;
-  TCaptureLog() { SetOptions(LogSet({lkDebug, lkWarning, lkError}), LogSet({llAll})); }
-  void WriteLine(std::string_view Text, std::string_view Context, TLogKind, TLogLevel) override {
-    std::lock_guard<std::mutex> G(Lock);
-    Lines.push_back(std::string(Context) + "|" + std::string(Text));
-  }
-};
 
 } // namespace
 
@@ -122,9 +112,7 @@ TEST(SamplerQueue, ValuesPackAndQueueWithoutRedundantRepeats) {
 }
 
 TEST(SamplerNoDisplay, LogsAndEndsWhileKeyNamesStillWork) {
-  auto Log = std::make_unique<TCaptureLog>();
-  TCaptureLog* Captured = Log.get();
-  SetGlobalLog(std::move(Log));
+  test::TLogCaptureScope Captured;
   unsetenv("DISPLAY");
 
   TCallLog Calls;
@@ -149,11 +137,7 @@ TEST(SamplerNoDisplay, LogsAndEndsWhileKeyNamesStillWork) {
     Press.AssignInterceptor(0);
     EXPECT_FALSE(Press.HasInterceptor());
   }
-  {
-    std::lock_guard<std::mutex> G(Captured->Lock);
-    EXPECT_EQ(Captured->Lines,
-              (std::vector<std::string>{"TkbSamplerThread.Execute|unable to open display"}));
-  }
+  EXPECT_EQ(Captured->Joined(),
+            (std::vector<std::string>{"TkbSamplerThread.Execute|unable to open display"}));
   EXPECT_TRUE(Program.Errors.empty());
-  SetGlobalLog(std::make_unique<TNullLog>());
 }

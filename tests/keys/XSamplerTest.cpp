@@ -11,6 +11,7 @@
 #include "XvfbServer.h"
 #include "keys/LinuxKeyPress.h"
 #include "protocol/logdebug.h"
+#include "support/LogCapture.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -21,28 +22,6 @@ using namespace orlavonix::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-class TCaptureLog : public TNullLog {
-public:
-  std::mutex Lock;
-  std::vector<std::string> Lines;
-  TCaptureLog() { SetOptions(LogSet({lkDebug, lkWarning, lkError}), LogSet({llAll})); }
-  void WriteLine(std::string_view Text, std::string_view Context, TLogKind, TLogLevel) override {
-    std::lock_guard<std::mutex> G(Lock);
-    Lines.push_back(std::string(Context) + "|" + std::string(Text));
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> G(Lock);
-    Lines.clear();
-  }
-  size_t Count(std::string_view Part) {
-    std::lock_guard<std::mutex> G(Lock);
-    size_t N = 0;
-    for (const auto& L : Lines)
-      N += L.find(Part) != std::string::npos;
-    return N;
-  }
-};
 
 // Stands in for the program's event loop: the sampler's notifications are
 // counted, and the test thread (the user-interface thread here) handles one
@@ -99,7 +78,7 @@ class XSampler : public testing::Test {
 protected:
   TXvfbServer Server;
   Display* Injector = nullptr;
-  TCaptureLog* Log = nullptr;
+  test::TLogCapture* Log = nullptr;
   TCallLog Calls;
   TFakeKeyClient Client{Calls};
   TFakeKeyProgram Program{Calls};
@@ -119,9 +98,7 @@ protected:
     ASSERT_TRUE(XTestQueryExtension(Injector, &Ev, &Er, &Maj, &Min));
     KeyA = static_cast<uint8_t>(XKeysymToKeycode(Injector, XK_a));
     ASSERT_NE(KeyA, 0);
-    auto L = std::make_unique<TCaptureLog>();
-    Log = L.get();
-    SetGlobalLog(std::move(L));
+    Log = &test::TLogCapture::Install();
   }
   void TearDown() override {
     if (Injector)
@@ -297,7 +274,7 @@ TEST_F(XSampler, ReplacingOrRemovingTheInterceptorStopsItsSampler) {
   ASSERT_TRUE(Probe->WaitForPasses(5, 10s));
   Probe.reset();
   EXPECT_EQ(Loop.Posted(), Posted);
-  EXPECT_EQ(Log->Count("unable to open display"), 0u);
+  EXPECT_EQ(Log->CountContaining("unable to open display"), 0u);
 }
 
 TEST_F(XSampler, WaylandSessionWithoutKeyChangesIsLoggedOnce) {
@@ -307,11 +284,12 @@ TEST_F(XSampler, WaylandSessionWithoutKeyChangesIsLoggedOnce) {
   auto Press = MakePress(Quiet);
   auto* S = Sampler(*Press);
   auto Deadline = std::chrono::steady_clock::now() + 10s;
-  while (Log->Count("WAYLAND_DISPLAY") == 0 && std::chrono::steady_clock::now() < Deadline)
+  while (Log->CountContaining("WAYLAND_DISPLAY") == 0 &&
+         std::chrono::steady_clock::now() < Deadline)
     S->WaitForPasses(1, 50ms);
-  ASSERT_EQ(Log->Count("WAYLAND_DISPLAY"), 1u);
+  ASSERT_EQ(Log->CountContaining("WAYLAND_DISPLAY"), 1u);
   ASSERT_TRUE(S->WaitForPasses(10, 10s));
-  EXPECT_EQ(Log->Count("WAYLAND_DISPLAY"), 1u) << "once only";
+  EXPECT_EQ(Log->CountContaining("WAYLAND_DISPLAY"), 1u) << "once only";
 
   // Not a Wayland session, or keys seen: no note.
   for (bool Wayland : {false, true}) {
@@ -328,6 +306,6 @@ TEST_F(XSampler, WaylandSessionWithoutKeyChangesIsLoggedOnce) {
       Key(KeyA, false);
     }
     ASSERT_TRUE(Sampler(*Other)->WaitForPasses(30, 10s));
-    EXPECT_EQ(Log->Count("WAYLAND_DISPLAY"), 0u) << Wayland;
+    EXPECT_EQ(Log->CountContaining("WAYLAND_DISPLAY"), 0u) << Wayland;
   }
 }
