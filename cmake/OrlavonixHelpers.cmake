@@ -8,10 +8,11 @@ function(orlavonix_add_library name)
   orlavonix_warnings(orlavonix_${name})
 endfunction()
 
-# orlavonix_add_test(name SOURCES ... DEPS ... LABELS ... [TIMEOUT s])
+# orlavonix_add_test(name SOURCES ... DEPS ... LABELS ... [TIMEOUT s] [SERIAL])
 # One GoogleTest executable; every test in it runs as a CTest test with the labels.
+# SERIAL: the tests keep real time (sound at its pace), so none runs beside them.
 function(orlavonix_add_test name)
-  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;DEPS;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(A "SERIAL" "TIMEOUT" "SOURCES;DEPS;LABELS;ENV" ${ARGN})
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 300)
   endif()
@@ -29,7 +30,7 @@ function(orlavonix_add_test name)
   file(WRITE "${_props}"
     "if(${name}_TESTS)\n"
     "  set_tests_properties(\${${name}_TESTS} PROPERTIES\n"
-    "    LABELS [==[${A_LABELS}]==] ENVIRONMENT [==[${A_ENV}]==])\n"
+    "    LABELS [==[${A_LABELS}]==] ENVIRONMENT [==[${A_ENV}]==] RUN_SERIAL ${A_SERIAL})\n"
     "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${_props}")
 endfunction()
