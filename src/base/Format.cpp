@@ -57,21 +57,21 @@ std::string FormatV(std::string_view Fmt, const TVariants& Args) {
       ++I;
       continue;
     }
-    // Collect flags, width and precision into a spec of our own making.
-    std::string Spec = "%";
+    // Rebuild the directive (flags, width, precision) for snprintf.
+    std::string Directive = "%";
     size_t J = I + 1;
     while (J < Fmt.size() && std::strchr("-+ 0#", Fmt[J]) && Fmt[J] != '\0')
-      Spec += Fmt[J++];
+      Directive += Fmt[J++];
     int Digits = 0;
     while (J < Fmt.size() && std::isdigit(static_cast<unsigned char>(Fmt[J])) && Digits < 3) {
-      Spec += Fmt[J++];
+      Directive += Fmt[J++];
       ++Digits;
     }
     if (J < Fmt.size() && Fmt[J] == '.') {
-      Spec += Fmt[J++];
+      Directive += Fmt[J++];
       Digits = 0;
       while (J < Fmt.size() && std::isdigit(static_cast<unsigned char>(Fmt[J])) && Digits < 3) {
-        Spec += Fmt[J++];
+        Directive += Fmt[J++];
         ++Digits;
       }
     }
@@ -98,7 +98,7 @@ std::string FormatV(std::string_view Fmt, const TVariants& Args) {
       if (A.IsText())
         Out += A.AsText();
       else {
-        N = std::snprintf(Buf, sizeof Buf, (Spec + PRId64).c_str(), A.AsInt());
+        N = std::snprintf(Buf, sizeof Buf, (Directive + PRId64).c_str(), A.AsInt());
         Out.append(Buf, std::min<size_t>(N, sizeof Buf - 1));
       }
       break;
@@ -111,7 +111,7 @@ std::string FormatV(std::string_view Fmt, const TVariants& Args) {
       }
       const char* L = Conv == 'u' ? PRIu64 : Conv == 'x' ? PRIx64 : PRIX64;
       uint64_t V = static_cast<uint64_t>(A.AsInt());
-      N = std::snprintf(Buf, sizeof Buf, (Spec + L).c_str(), V);
+      N = std::snprintf(Buf, sizeof Buf, (Directive + L).c_str(), V);
       Out.append(Buf, std::min<size_t>(N, sizeof Buf - 1));
       break;
     }
@@ -121,7 +121,7 @@ std::string FormatV(std::string_view Fmt, const TVariants& Args) {
       if (A.IsText())
         Out += A.AsText();
       else {
-        N = std::snprintf(Buf, sizeof Buf, (Spec + Conv).c_str(), A.AsReal());
+        N = std::snprintf(Buf, sizeof Buf, (Directive + Conv).c_str(), A.AsReal());
         Out.append(Buf, std::min<size_t>(N, sizeof Buf - 1));
       }
       break;
@@ -133,7 +133,7 @@ std::string FormatV(std::string_view Fmt, const TVariants& Args) {
       // Width and left alignment still apply to texts.
       int Width = 0;
       bool Left = false;
-      for (char F : Spec.substr(1)) {
+      for (char F : Directive.substr(1)) {
         if (F == '-')
           Left = true;
         else if (std::isdigit(static_cast<unsigned char>(F)))

@@ -32,7 +32,7 @@ TEST(WaveReader, RefusesWrongContainerLayoutAndFormatWithItsText) {
     return S;
   };
   struct Case {
-    TWaveSpec Spec;
+    TWaveSpec Fields;
     std::string Text;
   } Cases[] = {
       {With([](TWaveSpec& S) { S.Riff = "RIFX"; }), "Not a RIFF file"},
@@ -56,7 +56,7 @@ TEST(WaveReader, RefusesWrongContainerLayoutAndFormatWithItsText) {
       {TWaveSpec{}, "accepted"},
   };
   for (auto& C : Cases)
-    EXPECT_EQ(Refusal(C.Spec), C.Text);
+    EXPECT_EQ(Refusal(C.Fields), C.Text);
   // The rate and size asked for are the caller's.
   EXPECT_EQ(Refusal(TWaveSpec{}, 44100), "Invalid Samplerate");
   EXPECT_EQ(Refusal(With([](TWaveSpec& S) { S.Align = 1; }), 22050, 8), "Invalid Bits Pers Sample");

@@ -110,10 +110,10 @@ struct TClientHarness {
     Client->SetOwnLeaveDelayMs(0);
   }
 
-  int32_t Login(TLoginReplySpec Spec = {}, TLoginRequest Request = {}) {
-    Spec.PlayerId = Me;
-    Spec.ConnectionId = Conn;
-    TBytes Reply = LoginReplyBytes(Spec);
+  int32_t Login(TLoginReplySpec Fields = {}, TLoginRequest Request = {}) {
+    Fields.PlayerId = Me;
+    Fields.ConnectionId = Conn;
+    TBytes Reply = LoginReplyBytes(Fields);
     return Client->LoginWithReply(Reply.data(), Reply.size(), Request, ErrorText);
   }
 
