@@ -96,10 +96,12 @@ int32_t TClient::Connect(const std::string& Host, uint16_t Port, const std::stri
     LogDebug("Client Open", "Send LoginStep1");
     Step1->SetCrc();
     FLoginSocketError = 0;
+    // Capture before sending: a server on the same machine can answer before
+    // the next line runs, and a reply that finds no capture is dropped.
+    FBuffer->SetCaptureLoginReply(true);
     FUDP->Send(Step1->Memory(), static_cast<size_t>(Step1->Size()));
     Step1.reset();
     LogDebug("Client Open", "Waiting for LoginStep2");
-    FBuffer->SetCaptureLoginReply(true);
     int Error = 0;
     for (int I = 0; I < 61; ++I) {
       Reply = FBuffer->TakeLoginReply();

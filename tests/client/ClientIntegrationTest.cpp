@@ -1,7 +1,9 @@
 // The client against the bundled test server over real UDP on loopback.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -156,6 +158,40 @@ TEST(ClientWithServer, RegisteredLoginsAndRefusals) {
     EXPECT_EQ(T.Client->State(), csIdle);
     EXPECT_TRUE(T.Log.Kinds().empty());
   }
+}
+
+// A server on the same machine may answer before Connect has finished
+// sending; its reply must still be taken.
+TEST(ClientLogin, AnImmediateReplyIsNeverMissed) {
+  int Fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in Addr{};
+  Addr.sin_family = AF_INET;
+  Addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(Fd, reinterpret_cast<sockaddr*>(&Addr), sizeof Addr), 0);
+  socklen_t Len = sizeof Addr;
+  getsockname(Fd, reinterpret_cast<sockaddr*>(&Addr), &Len);
+  timeval Tick{0, 100000};
+  setsockopt(Fd, SOL_SOCKET, SO_RCVTIMEO, &Tick, sizeof Tick);
+  TLoginReplySpec Refusal;
+  Refusal.Result = -21;
+  const TBytes Reply = LoginReplyBytes(Refusal);
+  std::atomic<bool> Stop{false};
+  std::thread Responder([&] {
+    uint8_t Buf[1024];
+    while (!Stop) {
+      sockaddr_in From{};
+      socklen_t FromLen = sizeof From;
+      ssize_t N = recvfrom(Fd, Buf, sizeof Buf, 0, reinterpret_cast<sockaddr*>(&From), &FromLen);
+      if (N == 180) // a login request: answer at once
+        sendto(Fd, Reply.data(), Reply.size(), 0, reinterpret_cast<sockaddr*>(&From), FromLen);
+    }
+  });
+  TLiveClient T;
+  for (int I = 0; I < 40; ++I)
+    ASSERT_EQ(T.Connect(ntohs(Addr.sin_port), "quick"), -21) << "attempt " << I;
+  Stop = true;
+  Responder.join();
+  close(Fd);
 }
 
 TEST(ClientWithServer, ConnectFailures) {
