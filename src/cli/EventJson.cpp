@@ -25,6 +25,17 @@ void AddChannel(TJsonLine& J, const std::string& P, const TChannelInfo& C) {
       .Add(P + "description", Text(C.Description));
 }
 
+// The fields a channel switch and a move by someone share.
+template <typename T> TJsonLine& AddMove(TJsonLine& J, const T& R) {
+  return J.Add("playerId", R.PlayerId)
+      .Add("nick", Text(R.Nick))
+      .Add("oldChannelId", R.OldChannelId)
+      .Add("oldChannelName", Text(R.OldChannelName))
+      .Add("newChannelId", R.NewChannelId)
+      .Add("newChannelName", Text(R.NewChannelName))
+      .Add("channelPrivileges", R.ChannelPrivileges);
+}
+
 std::string Hex(const uint8_t* P, size_t N) {
   static const char* Digits = "0123456789abcdef";
   std::string S;
@@ -177,15 +188,7 @@ std::string ClientEventToJson(const void* Data, size_t Size) {
   case cb_PlayerSwitchChannel: {
     TcbPlayerSwitchChannel R;
     if ((Ok = Get(Data, Size, R)))
-      J.Add("playerId", R.PlayerId)
-          .Add("nick", Text(R.Nick))
-          .Add("oldChannelId", R.OldChannelId)
-          .Add("oldChannelName", Text(R.OldChannelName))
-          .Add("newChannelId", R.NewChannelId)
-          .Add("newChannelName", Text(R.NewChannelName))
-          .Add("channelPrivileges", R.ChannelPrivileges)
-          .Add("kicked", R.Kicked)
-          .Add("reasonText", Text(R.ReasonText));
+      AddMove(J, R).Add("kicked", R.Kicked).Add("reasonText", Text(R.ReasonText));
     break;
   }
   case cb_ChannelPasswordChanged: {
@@ -296,15 +299,7 @@ std::string ClientEventToJson(const void* Data, size_t Size) {
   case cb_PlayerMovedToChannel: {
     TcbPlayerMovedToChannel R;
     if ((Ok = Get(Data, Size, R)))
-      J.Add("playerId", R.PlayerId)
-          .Add("nick", Text(R.Nick))
-          .Add("oldChannelId", R.OldChannelId)
-          .Add("oldChannelName", Text(R.OldChannelName))
-          .Add("newChannelId", R.NewChannelId)
-          .Add("newChannelName", Text(R.NewChannelName))
-          .Add("channelPrivileges", R.ChannelPrivileges)
-          .Add("actorNick", Text(R.ActorNick))
-          .Add("actorId", R.ActorId);
+      AddMove(J, R).Add("actorNick", Text(R.ActorNick)).Add("actorId", R.ActorId);
     break;
   }
   case cb_SendPacket: {

@@ -92,3 +92,30 @@ TEST(EventJson, BanListCarriesEntryBytes) {
   EXPECT_EQ(ClientEventToJson(Rec, sizeof Rec),
             R"({"kind":23,"name":"cb_BanList","count":1,"entries":"ab0001"})");
 }
+
+TEST(EventJson, SwitchAndMoveShareTheirChannelFields) {
+  TcbPlayerMovedToChannel M{};
+  M.Kind = cb_PlayerMovedToChannel;
+  M.PlayerId = 3;
+  std::strcpy(M.Nick, "Ann");
+  M.OldChannelId = 1;
+  std::strcpy(M.OldChannelName, "Lobby");
+  M.NewChannelId = 4;
+  std::strcpy(M.NewChannelName, "Red");
+  M.ChannelPrivileges = 2;
+  std::strcpy(M.ActorNick, "The Server");
+  EXPECT_EQ(ClientEventToJson(&M, sizeof M),
+            R"({"kind":24,"name":"cb_PlayerMovedToChannel","playerId":3,"nick":"Ann",)"
+            R"("oldChannelId":1,"oldChannelName":"Lobby","newChannelId":4,"newChannelName":"Red",)"
+            R"("channelPrivileges":2,"actorNick":"The Server","actorId":0})");
+  TcbPlayerSwitchChannel S{};
+  S.Kind = cb_PlayerSwitchChannel;
+  S.PlayerId = 3;
+  S.NewChannelId = 4;
+  S.Kicked = 1;
+  std::strcpy(S.ReasonText, "out");
+  EXPECT_EQ(ClientEventToJson(&S, sizeof S),
+            R"({"kind":7,"name":"cb_PlayerSwitchChannel","playerId":3,"nick":"",)"
+            R"("oldChannelId":0,"oldChannelName":"","newChannelId":4,"newChannelName":"",)"
+            R"("channelPrivileges":0,"kicked":1,"reasonText":"out"})");
+}
