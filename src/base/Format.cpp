@@ -166,4 +166,27 @@ std::string FillPlaceholders(std::string_view Text, const TVariants& Args) {
   return S;
 }
 
+std::optional<int32_t> ParseInt32(std::string_view Text) {
+  size_t I = 0;
+  bool Negative = false;
+  if (I < Text.size() && (Text[I] == '+' || Text[I] == '-')) {
+    Negative = Text[I] == '-';
+    ++I;
+  }
+  if (I >= Text.size())
+    return std::nullopt;
+  int64_t V = 0;
+  for (; I < Text.size(); ++I) {
+    if (Text[I] < '0' || Text[I] > '9')
+      return std::nullopt;
+    V = V * 10 + (Text[I] - '0');
+    if (V > int64_t(INT32_MAX) + 1)
+      return std::nullopt;
+  }
+  V = Negative ? -V : V;
+  if (V > INT32_MAX)
+    return std::nullopt;
+  return static_cast<int32_t>(V);
+}
+
 } // namespace orlavonix

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -59,5 +60,9 @@ template <typename... A> std::string Format(std::string_view Fmt, A&&... Args) {
 
 // Replaces every "%1", then every "%2", ... with the arguments' text forms.
 std::string FillPlaceholders(std::string_view Text, const TVariants& Args);
+
+// A signed 32-bit decimal that uses the whole text ("+" or "-" allowed);
+// nothing for any other text or a value out of range.
+std::optional<int32_t> ParseInt32(std::string_view Text);
 
 } // namespace orlavonix

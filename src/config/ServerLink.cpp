@@ -62,26 +62,6 @@ std::string DecodePercent(std::string_view S) {
   return Out;
 }
 
-std::optional<int64_t> ParseDecimal(std::string_view S) {
-  size_t I = 0;
-  bool Neg = false;
-  if (I < S.size() && (S[I] == '+' || S[I] == '-')) {
-    Neg = S[I] == '-';
-    ++I;
-  }
-  if (I >= S.size())
-    return std::nullopt;
-  int64_t V = 0;
-  for (; I < S.size(); ++I) {
-    if (S[I] < '0' || S[I] > '9')
-      return std::nullopt;
-    V = V * 10 + (S[I] - '0');
-    if (V > INT32_MAX + int64_t(1))
-      return std::nullopt;
-  }
-  return Neg ? -V : V;
-}
-
 } // namespace
 
 std::string UserDataDirIn(const std::optional<std::string>& Home) {
@@ -118,7 +98,7 @@ int32_t PortOfAddress(std::string_view Address) {
   if (Colon == std::string_view::npos)
     return DefaultServerPort;
   std::string_view PortText = Address.substr(Colon + 1, 255);
-  auto V = ParseDecimal(PortText);
+  auto V = ParseInt32(PortText);
   // A port beyond 16 bits would silently wrap at connect time.
   if (!V || *V < 0 || *V > 65535)
     throw EConvertError(Format("%s has an invalid port (%s)", Address, PortText));

@@ -21,30 +21,6 @@ std::string Error(int32_t Code) {
   return Format("ERROR %d %s", Code, RemoteErrorMessage(Code));
 }
 
-// A decimal signed integer that uses the whole text.
-std::optional<int32_t> ParseInteger(std::string_view S) {
-  size_t I = 0;
-  bool Negative = false;
-  if (I < S.size() && (S[I] == '+' || S[I] == '-')) {
-    Negative = S[I] == '-';
-    ++I;
-  }
-  if (I >= S.size())
-    return std::nullopt;
-  int64_t V = 0;
-  for (; I < S.size(); ++I) {
-    if (S[I] < '0' || S[I] > '9')
-      return std::nullopt;
-    V = V * 10 + (S[I] - '0');
-    if (V > int64_t(INT32_MAX) + 1)
-      return std::nullopt;
-  }
-  V = Negative ? -V : V;
-  if (V > INT32_MAX)
-    return std::nullopt;
-  return static_cast<int32_t>(V);
-}
-
 // Text before and after the first Separator; the rest is empty without one.
 std::pair<std::string, std::string> SplitAt(const std::string& S, char Separator) {
   auto At = S.find(Separator);
@@ -204,7 +180,7 @@ private:
     if (!FP.Connected())
       return Error(-1);
     auto [IdText, Password] = SplitAt(Param, ' ');
-    auto Id = ParseInteger(IdText);
+    auto Id = ParseInt32(IdText);
     if (!Id)
       return Error(-2);
     if (!Channel(static_cast<uint32_t>(*Id)))
@@ -271,7 +247,7 @@ private:
   }
   std::string GetChannelInfoId(const std::string& Param) {
     auto [IdText, Option] = SplitAt(Param, ' ');
-    auto Id = ParseInteger(IdText);
+    auto Id = ParseInt32(IdText);
     if (!Id)
       return Error(-2);
     return ChannelInfo(static_cast<uint32_t>(*Id), Option);
@@ -292,7 +268,7 @@ private:
     return "OK\r" + PlayerLine(*P);
   }
   std::string GetPlayerInfoId(const std::string& Param) {
-    auto Id = ParseInteger(Param);
+    auto Id = ParseInt32(Param);
     if (!Id)
       return Error(-2);
     if (!FP.Connected())
@@ -374,7 +350,7 @@ private:
     if (Param.find(' ') == std::string::npos)
       return Error(-6);
     auto [IdText, What] = SplitAt(Param, ' ');
-    auto Id = ParseInteger(IdText);
+    auto Id = ParseInt32(IdText);
     if (!Id)
       return Error(-2);
     What = What.substr(0, RemoteTextMax);
@@ -408,7 +384,7 @@ private:
     if (Param.empty())
       return Error(-6);
     auto [IdText, Reason] = SplitAt(Param, ' ');
-    auto Id = ParseInteger(IdText);
+    auto Id = ParseInt32(IdText);
     if (!Id)
       return Error(-2);
     if (!FP.Connected())
@@ -441,7 +417,7 @@ private:
     if (Param.find(' ') == std::string::npos)
       return Error(-6);
     auto [IdText, Text] = SplitAt(Param, ' ');
-    auto Id = ParseInteger(IdText);
+    auto Id = ParseInt32(IdText);
     if (!Id)
       return Error(-2);
     if (Text.empty())

@@ -33,3 +33,21 @@ TEST(FillPlaceholders, ReplacesNumberedArgumentsInOrder) {
   EXPECT_EQ(FillPlaceholders("no args %1", {}), "no args %1");
   EXPECT_EQ(FillPlaceholders("%1", {-5}), "-5");
 }
+
+TEST(ParseInt32, WholeTextSignedAndInRange) {
+  const std::pair<const char*, std::optional<int32_t>> Cases[] = {
+      {"0", 0},
+      {"+17", 17},
+      {"-5", -5},
+      {"2147483647", INT32_MAX},
+      {"-2147483648", INT32_MIN},
+      {"2147483648", std::nullopt},
+      {"", std::nullopt},
+      {"-", std::nullopt},
+      {"12a", std::nullopt},
+      {" 1", std::nullopt},
+      {"99999999999999999999", std::nullopt},
+  };
+  for (const auto& [Text, Want] : Cases)
+    EXPECT_EQ(ParseInt32(Text), Want) << Text;
+}
